@@ -1,0 +1,51 @@
+// The report: one curl command line, echoed and run through the shell.
+#ifndef KELVORN_REPORT_REPORT_H_
+#define KELVORN_REPORT_REPORT_H_
+
+#include <stddef.h>
+
+#include "agent/device_identity.h"
+
+#ifndef KELVORN_REPORT_HOST
+#error "KELVORN_REPORT_HOST must name the inventory service (set by the build)"
+#endif
+
+// Where curl leaves the service's reply, for the router's other programs.
+#define REPORT_OUTPUT_PATH "/tmp/vercheck.conf"
+
+// Pasted into a shell line unquoted. That is safe because every field is hex,
+// decimal or the fixed version, and the build accepts only a plain DNS name
+// (letters, digits, hyphens, dots) for the host.
+#define REPORT_COMMAND_TEMPLATE                           \
+  "curl --silent --insecure https://" KELVORN_REPORT_HOST \
+  "/storage/router-dovrak-item/inform/"                   \
+  "%02x:%02x:%02x:%02x:%02x:%02x/%s/%s -o " REPORT_OUTPUT_PATH
+
+// A DNS name is at most 253 characters; the build refuses a longer host.
+constexpr size_t REPORT_HOST_MAX = 253;
+static_assert(sizeof(KELVORN_REPORT_HOST) - 1 <= REPORT_HOST_MAX, "report host too long");
+
+// The longest line any allowed host can give: the template's fixed text, the
+// host, a 17-character MAC, a 15-character dotted quad and the version.
+// sizeof() counts a literal's NUL: the template's stays, for the line's own.
+// clang-format off
+constexpr size_t REPORT_COMMAND_MAX =
+    sizeof(REPORT_COMMAND_TEMPLATE)
+    - (sizeof(KELVORN_REPORT_HOST) - 1) + REPORT_HOST_MAX  // the host
+    - 6 * 4 + 6 * 2                     // six "%02x" become two hex digits each
+    - 2 + 15                            // "%s" becomes the dotted quad
+    - 2 + (sizeof(agent_version) - 1);  // "%s" becomes the version
+// clang-format on  // "%s" becomes the version
+
+struct ReportCommand {
+  char line[REPORT_COMMAND_MAX];
+};
+
+// Formats the report line for `id`'s MAC and IPv4 address.
+ReportCommand report_command_build(const DeviceIdentity &id);
+
+// Echoes `command` and runs it through /bin/sh, waiting for it to finish.
+// curl's outcome is not examined: the run ends the same either way.
+void report_command_run(const char *command);
+
+#endif  // KELVORN_REPORT_REPORT_H_
