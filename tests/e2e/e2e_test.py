@@ -1,0 +1,309 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the built agent against the real kernel, the real
+curl and a local HTTPS inventory service.
+
+Each scenario runs in a private network and mount namespace made with
+unshare: "eth1" is one end of a veth pair, /tmp is a private tmpfs and
+/etc/hosts sends the report host to 127.0.0.1, where the stand-in service
+listens on port 443. Nothing leaves the sandbox.
+
+    e2e_test.py --agent build/kelvorn [--host NAME] SCENARIO
+    e2e_test.py --agent build/kelvorn --demo
+
+Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVICE = os.path.join(HERE, "..", "..", "platform", "inventory", "inventory_service.py")
+SKIP = 77
+VERSION = "1.0.164"
+WORK = "/tmp/kelvorn-e2e"  # inside the sandbox's private /tmp
+REPLY = "/tmp/vercheck.conf"
+PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+
+ROAD_STORE = "MIB_WAN_MAC_ADDR 00:1a:2b:3c:4d:5e\nMIB_HW_NIC1_ADDR 02:00:00:aa:bb:cc\n"
+ETH1 = ("02:11:22:33:44:55", "10.0.0.2")
+FALLBACK = "debug> MAC<-MIB_HW_NIC1_ADDR"
+WAN_ERR = "MIB_WAN_MAC_ADDR apmib_get error"
+NIC_ERR = "MIB_HW_NIC1_ADDR apmib_get error"
+
+
+class Scenario:
+    def __init__(self, store=ROAD_STORE, eth1=ETH1, mac="00:1a:2b:3c:4d:5e",
+                 store_lines=(), args=(), service="ok", runs=1, path=PATH,
+                 stub_curl=False, reply=None, stale_reply=None,
+                 store_opens=True, stderr="", curl_runs=True):
+        self.store = store            # stand-in store file, None for no file
+        self.eth1 = eth1              # (mac, ipv4 or None), None for no eth1
+        self.mac = mac                # the MAC the run must report
+        self.store_lines = list(store_lines)  # lines between banner and MAC line
+        self.args = list(args)
+        self.service = service        # service mode, None for nothing on 443
+        self.runs = runs
+        self.path = path
+        self.stub_curl = stub_curl    # a curl on PATH that only prints its words
+        self.reply = reply            # expected reply file, None for absent
+        self.stale_reply = stale_reply
+        self.store_opens = store_opens
+        self.stderr = stderr          # text the shell may write to stderr
+        self.curl_runs = curl_runs    # False where the shell finds no curl
+
+
+def ok_reply(n=1):
+    return "kelvorn-e2e reply %d\n" % n
+
+
+SCENARIOS = {
+    "road_of_one_run": Scenario(reply=ok_reply()),
+    "arguments_ignored": Scenario(args=["--help", "-v", "x y", "", "; reboot", "$(id)"],
+                                  reply=ok_reply()),
+    "store_file_missing": Scenario(store=None, store_opens=False),
+    "store_file_malformed": Scenario(store="MIB_WAN_MAC_ADDR 00:1a:2b:zz:4d:5e\n",
+                                     store_opens=False),
+    "wan_zero_falls_back": Scenario(
+        store="100 00:00:00:00:00:00\n202 02:00:00:aa:bb:cc\n",
+        mac="02:00:00:aa:bb:cc", store_lines=[FALLBACK], reply=ok_reply()),
+    "wan_read_fails_falls_back": Scenario(
+        store="100 fail\n202 02:00:00:aa:bb:cc\n",
+        mac="02:00:00:aa:bb:cc", store_lines=[WAN_ERR, FALLBACK], reply=ok_reply()),
+    # A failed read that still wrote bytes: they are taken as found.
+    "wan_failed_read_dirty": Scenario(
+        store="100 fail de:ad:be:ef:00:01\n202 02:00:00:aa:bb:cc\n",
+        mac="de:ad:be:ef:00:01", store_lines=[WAN_ERR], reply=ok_reply()),
+    "wan_one_bit_set": Scenario(store="100 00:00:00:00:00:01\n202 02:00:00:aa:bb:cc\n",
+                                mac="00:00:00:00:00:01", reply=ok_reply()),
+    "wan_broadcast": Scenario(store="100 ff:ff:ff:ff:ff:ff\n", mac="ff:ff:ff:ff:ff:ff",
+                              reply=ok_reply()),
+    "store_writes_twelve_bytes": Scenario(
+        store="100 00:0f:80:ff:7f:ab:01:02:03:04:05:06\n", mac="00:0f:80:ff:7f:ab",
+        reply=ok_reply()),
+    "both_reads_fail": Scenario(store="# nothing configured\n", mac="00:00:00:00:00:00",
+                                store_lines=[WAN_ERR, FALLBACK, NIC_ERR], reply=ok_reply()),
+    "no_eth1": Scenario(eth1=None, reply=ok_reply()),
+    "eth1_without_ipv4": Scenario(eth1=("02:0a:0b:0c:0d:0e", None), reply=ok_reply()),
+    "longest_ipv4": Scenario(eth1=("fe:ff:ff:ff:ff:ff", "255.255.255.254"), reply=ok_reply()),
+    "curl_missing": Scenario(path="/nonexistent-kelvorn", stale_reply="stale\n",
+                             reply="stale\n", stderr="not found", curl_runs=False),
+    "nothing_listening": Scenario(service=None, stale_reply="stale\n", reply="stale\n"),
+    "service_answers_500": Scenario(service="error", reply="inventory error\n"),
+    "two_runs": Scenario(runs=2, stale_reply="stale\n", reply=ok_reply(2)),
+    "stdout_order_with_curl_output": Scenario(stub_curl=True, service=None),
+}
+
+
+def command_line(host, mac, ipv4):
+    return ("curl --silent --insecure https://%s/storage/router-dovrak-item/inform/%s/%s/%s"
+            " -o /tmp/vercheck.conf" % (host, mac, ipv4, VERSION))
+
+
+def expected_console(s, host):
+    lines = ["kelvorn " + VERSION]
+    if not s.store_opens:
+        return lines + ["Initialize AP MIB failed!"]
+    ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
+    hw = s.eth1[0] if s.eth1 else "00:00:00:00:00:00"
+    command = command_line(host, s.mac, ipv4)
+    lines += s.store_lines
+    lines += ["wanMacAddr from config: " + s.mac, "iface: eth1, IP: " + ipv4,
+              "Mac iface: " + hw, "debug> " + command]
+    if s.stub_curl:
+        lines.append("stub curl: " + command.split(" ", 1)[1])
+    return lines
+
+
+def sh(*argv):
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
+
+
+def make_sandbox(host):
+    """Inside fresh namespaces: private /tmp, our /etc/hosts, lo up."""
+    sh("mount", "-t", "tmpfs", "-o", "mode=1777", "kelvorn-e2e", "/tmp")
+    os.makedirs(WORK)
+    with open(os.path.join(WORK, "hosts"), "w") as f:
+        f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % host)
+    sh("mount", "--bind", os.path.join(WORK, "hosts"), "/etc/hosts")
+    sh("ip", "link", "set", "lo", "up")
+
+
+def add_eth1(mac, ipv4):
+    sh("ip", "link", "add", "eth1", "type", "veth", "peer", "name", "eth1-peer")
+    sh("ip", "link", "set", "eth1", "address", mac)
+    if ipv4:
+        sh("ip", "addr", "add", ipv4 + "/24", "dev", "eth1")
+    sh("ip", "link", "set", "eth1-peer", "up")
+    sh("ip", "link", "set", "eth1", "up")
+
+
+def start_service(host, mode, log):
+    cert, key = os.path.join(WORK, "cert.pem"), os.path.join(WORK, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec",
+                    "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=" + host,
+                    "-addext", "subjectAltName=DNS:" + host],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    service = subprocess.Popen([sys.executable, SERVICE, "--cert", cert, "--key", key,
+                                "--log", log, "--mode", mode],
+                               stdout=subprocess.PIPE, text=True)
+    if service.stdout.readline().strip() != "ready":
+        service.kill()
+        raise RuntimeError("inventory service did not start")
+    return service
+
+
+def agent_env(s):
+    # A clean environment: no proxy, no ~/.curlrc, only what the store needs.
+    env = {"PATH": s.path, "HOME": WORK, "CURL_HOME": WORK, "LANG": "C"}
+    if s.store is not None:
+        env["APMIB_STORE"] = os.path.join(WORK, "apmib.store")
+    return env
+
+
+def run_agent(agent, s, trace):
+    argv = [agent] + s.args
+    if trace:
+        # Every socket and program the run starts, children included.
+        argv = ["strace", "-f", "-qq", "-e", "trace=socket,execve",
+                "-o", os.path.join(WORK, "strace.txt")] + argv
+    return subprocess.run(argv, env=agent_env(s), stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=30)
+
+
+def run_scenario(agent, host, name, demo):
+    s = SCENARIOS[name]
+    make_sandbox(host)
+    if s.eth1:
+        add_eth1(*s.eth1)
+    if s.store is not None:
+        with open(os.path.join(WORK, "apmib.store"), "w") as f:
+            f.write(s.store)
+    if s.stub_curl:
+        stub_dir = os.path.join(WORK, "bin")
+        os.makedirs(stub_dir)
+        with open(os.path.join(stub_dir, "curl"), "w") as f:
+            f.write('#!/bin/sh\necho "stub curl: $*"\n')
+        os.chmod(os.path.join(stub_dir, "curl"), 0o755)
+        s.path = stub_dir + ":" + s.path
+    if s.stale_reply is not None:
+        with open(REPLY, "w") as f:
+            f.write(s.stale_reply)
+    log = os.path.join(WORK, "requests.log")
+    open(log, "w").close()
+    service = start_service(host, s.service, log) if s.service else None
+
+    trace = not s.store_opens
+    if trace and shutil.which("strace") is None:
+        print("SKIPPED: strace is not installed (needed to prove no socket is opened)")
+        return SKIP
+    try:
+        results = [run_agent(agent, s, trace) for _ in range(s.runs)]
+    finally:
+        if service:
+            service.kill()
+            service.wait()
+
+    with open(log) as f:
+        requests = f.read().splitlines()
+    reply = open(REPLY).read() if os.path.exists(REPLY) else None
+    if demo:
+        show_demo(results[0], requests, reply)
+
+    failures = []
+
+    def check(what, got, want):
+        if got != want:
+            failures.append("%s:\n  got:  %r\n  want: %r" % (what, got, want))
+
+    want_lines = expected_console(s, host)
+    for i, r in enumerate(results, 1):
+        check("run %d console" % i, r.stdout.splitlines(), want_lines)
+        check("run %d ends its output with a newline" % i, r.stdout.endswith("\n"), True)
+        check("run %d exit status" % i, r.returncode, 0 if s.store_opens else 1)
+        if s.stderr and not trace:
+            check("run %d stderr mentions" % i, s.stderr in r.stderr, True)
+        elif not trace:
+            check("run %d stderr" % i, r.stderr, "")
+    want_requests = []
+    if s.store_opens and s.service and s.curl_runs:
+        ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
+        path = "/storage/router-dovrak-item/inform/%s/%s/%s" % (s.mac, ipv4, VERSION)
+        want_requests = ["GET " + path] * s.runs
+    check("requests the service received", requests, want_requests)
+    check("reply file", reply, s.reply)
+    if trace:
+        with open(os.path.join(WORK, "strace.txt")) as f:
+            calls = [l.split(None, 1)[1] for l in f if "(" in l]
+        check("sockets opened", [c for c in calls if c.startswith("socket(")], [])
+        check("programs started", len([c for c in calls if c.startswith("execve(")]), 1)
+
+    if failures:
+        print("FAILED %s\n%s" % (name, "\n".join(failures)))
+        return 1
+    print("passed %s" % name)
+    return 0
+
+
+def show_demo(result, requests, reply):
+    print("---- kelvorn's console (exit status %d) ----" % result.returncode)
+    sys.stdout.write(result.stdout)
+    print("---- requests the inventory service received ----")
+    print("\n".join(requests) if requests else "(none)")
+    print("---- %s ----" % REPLY)
+    sys.stdout.write(reply if reply is not None else "(absent)\n")
+    print("--------")
+
+
+def sandbox_prefix():
+    """The unshare command that gives us our own network and mounts, or a
+    reason why none can be had here."""
+    if shutil.which("unshare") is None:
+        return None, "unshare (util-linux) is not installed"
+    for prefix in (["unshare", "--net", "--mount"],
+                   ["unshare", "--user", "--map-root-user", "--net", "--mount"]):
+        probe = subprocess.run(prefix + ["true"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        if probe.returncode == 0:
+            return prefix, None
+    return None, "cannot create network and mount namespaces (need root or unprivileged user namespaces)"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--agent", required=True)
+    parser.add_argument("--host", default="inventory.kelvorn.net")
+    parser.add_argument("--demo", action="store_true")
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
+    args = parser.parse_args()
+    if args.demo:
+        args.scenario = "road_of_one_run"
+    if not args.scenario:
+        parser.error("name a scenario or --demo")
+    agent = os.path.abspath(args.agent)
+
+    if args.inside:
+        return run_scenario(agent, args.host, args.scenario, args.demo)
+
+    for tool in ("ip", "curl", "openssl"):
+        if shutil.which(tool) is None:
+            print("SKIPPED: %s is not installed" % tool)
+            return SKIP
+    if agent.startswith("/tmp/") or HERE.startswith("/tmp/"):
+        print("FAILED: the sandbox mounts its own /tmp, which hides %s; build outside /tmp" % agent)
+        return 1
+    prefix, why = sandbox_prefix()
+    if prefix is None:
+        print("SKIPPED: " + why)
+        return SKIP
+    argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside", "--agent", agent,
+                     "--host", args.host] + (["--demo"] if args.demo else [args.scenario])
+    return subprocess.run(argv).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
