@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
+scripts/deps.sh host
 cmake -S . -B build
 cmake --build build -j "$(nproc)"
 python3 tests/e2e/e2e_test.py --agent build/kelvorn --demo

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelvorn needs on Debian 12, when missing.
-# As root it runs apt-get; otherwise it says what to install and fails.
+# Arguments name the targets (host, mipsel, mips); the cross targets also need
+# their compiler and qemu-user. As root it runs apt-get; otherwise it says what
+# to install and fails.
 set -euo pipefail
 
 # command or file to look for, and the Debian package that provides it
@@ -8,7 +10,7 @@ needs=(
   "cmake cmake"
   "make make"
   "g++ g++"
-  "/usr/include/gtest/gtest.h libgtest-dev"
+  "/usr/src/googletest/CMakeLists.txt libgtest-dev"
   "curl curl"
   "openssl openssl"
   "python3 python3"
@@ -16,6 +18,11 @@ needs=(
   "unshare util-linux"
   "strace strace"
 )
+for target in "$@"; do
+  case "$target" in
+    mipsel | mips) needs+=("$target-linux-gnu-g++ g++-$target-linux-gnu" "qemu-$target qemu-user") ;;
+  esac
+done
 
 missing=()
 for need in "${needs[@]}"; do
@@ -25,7 +32,7 @@ for need in "${needs[@]}"; do
   else
     command -v "$what" >/dev/null 2>&1 && continue
   fi
-  missing+=("$package")
+  [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
 done
 
 [[ ${#missing[@]} -eq 0 ]] && exit 0

@@ -15,6 +15,7 @@ Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
 import argparse
 import ctypes
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -26,6 +27,7 @@ SKIP = 77
 VERSION = "1.0.164"
 WORK = "/tmp/kelvorn-e2e"  # inside the sandbox's private /tmp
 REPLY = "/tmp/vercheck.conf"
+EMULATOR = []  # e.g. qemu-mipsel -L /usr/mipsel-linux-gnu, for a cross-built agent
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 ROAD_STORE = "MIB_WAN_MAC_ADDR 00:1a:2b:3c:4d:5e\nMIB_HW_NIC1_ADDR 02:00:00:aa:bb:cc\n"
@@ -182,7 +184,7 @@ def agent_env(s):
 
 
 def run_agent(agent, s, trace):
-    argv = [agent] + s.args
+    argv = EMULATOR + [agent] + s.args
     if trace:
         # Every socket and program the run starts, children included.
         argv = ["strace", "-f", "-qq", "-e", "trace=socket,execve",
@@ -295,6 +297,8 @@ def main():
     parser.add_argument("--agent", required=True)
     parser.add_argument("--host", default="inventory.kelvorn.net")
     parser.add_argument("--demo", action="store_true")
+    parser.add_argument("--emulator", default="",
+                        help="command line that runs the agent, for a cross-built one")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
     args = parser.parse_args()
@@ -303,6 +307,13 @@ def main():
     if not args.scenario:
         parser.error("name a scenario or --demo")
     agent = os.path.realpath(args.agent)
+    EMULATOR[:] = shlex.split(args.emulator)
+    if EMULATOR:
+        # Found on our PATH: the agent's own PATH is the scenario's.
+        if shutil.which(EMULATOR[0]) is None:
+            print("SKIPPED: %s is not installed" % EMULATOR[0])
+            return SKIP
+        EMULATOR[0] = shutil.which(EMULATOR[0])
 
     if args.inside:
         return run_scenario(agent, args.host, args.scenario, args.demo)
@@ -316,7 +327,7 @@ def main():
         print("SKIPPED: " + why)
         return SKIP
     argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside", "--agent", agent,
-                     "--host", args.host] + (["--demo"] if args.demo else [args.scenario])
+                     "--host", args.host, "--emulator", args.emulator] + (["--demo"] if args.demo else [args.scenario])
     return subprocess.run(argv).returncode
 
 
