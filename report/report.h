@@ -13,12 +13,27 @@
 // Where curl leaves the service's reply, for the router's other programs.
 #define REPORT_OUTPUT_PATH "/tmp/vercheck.conf"
 
+// Options an integrator may compile in, each checked by the build like the
+// host. Without them the service's certificate is not verified, and curl
+// takes as long as the service lets it.
+#ifdef KELVORN_TLS_CA_FILE
+#define REPORT_TLS_OPTION "--cacert " KELVORN_TLS_CA_FILE
+#else
+#define REPORT_TLS_OPTION "--insecure"
+#endif
+#ifdef KELVORN_CURL_MAX_TIME
+#define REPORT_TIME_OPTION " --max-time " KELVORN_CURL_MAX_TIME
+#else
+#define REPORT_TIME_OPTION ""
+#endif
+
 // Pasted into a shell line unquoted. That is safe because every field is hex,
 // decimal or the fixed version, and the build accepts only a plain DNS name
-// (letters, digits, hyphens, dots) for the host.
-#define REPORT_COMMAND_TEMPLATE                           \
-  "curl --silent --insecure https://" KELVORN_REPORT_HOST \
-  "/storage/router-dovrak-item/inform/"                   \
+// (letters, digits, hyphens, dots) for the host and a plain path and number
+// for the options.
+#define REPORT_COMMAND_TEMPLATE                                                         \
+  "curl --silent " REPORT_TLS_OPTION REPORT_TIME_OPTION " https://" KELVORN_REPORT_HOST \
+  "/storage/router-dovrak-item/inform/"                                                 \
   "%02x:%02x:%02x:%02x:%02x:%02x/%s/%s -o " REPORT_OUTPUT_PATH
 
 // A DNS name is at most 253 characters; the build refuses a longer host.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelvorn needs on Debian 12, when missing.
 # Arguments name the targets (host, mipsel, mips); the cross targets also need
-# their compiler and qemu-user. As root it runs apt-get; otherwise it says what
+# their compiler and qemu-user, and "bench" the measuring tools. As root it runs apt-get; otherwise it says what
 # to install and fails.
 set -euo pipefail
 
@@ -21,6 +21,7 @@ needs=(
 for target in "$@"; do
   case "$target" in
     mipsel | mips) needs+=("$target-linux-gnu-g++ g++-$target-linux-gnu" "qemu-$target qemu-user") ;;
+    bench) needs+=("valgrind valgrind" "readelf binutils") ;;
   esac
 done
 

@@ -21,7 +21,7 @@ for target in "${targets[@]}"; do
   if [[ $target == host ]]; then
     dir=build toolchain=()
   else
-    dir=build-$target toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$target-linux-gnu.cmake)
+    dir=build-$target toolchain=(-DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/toolchains/$target-linux-gnu.cmake)
   fi
   if cmake -S . -B "$dir" "${toolchain[@]}" -DKELVORN_WERROR=ON &&
      cmake --build "$dir" -j "$(nproc)" &&

@@ -41,7 +41,8 @@ class Scenario:
     def __init__(self, store=ROAD_STORE, eth1=ETH1, mac="00:1a:2b:3c:4d:5e",
                  store_lines=(), args=(), service="ok", runs=1, path=PATH,
                  stub_curl=False, reply=None, stale_reply=None,
-                 store_opens=True, stderr="", curl_runs=True):
+                 store_opens=True, stderr="", reaches_service=True, tls="self-signed",
+                 within=None):
         self.store = store            # stand-in store file, None for no file
         self.eth1 = eth1              # (mac, ipv4 or None), None for no eth1
         self.mac = mac                # the MAC the run must report
@@ -55,7 +56,10 @@ class Scenario:
         self.stale_reply = stale_reply
         self.store_opens = store_opens
         self.stderr = stderr          # text the shell may write to stderr
-        self.curl_runs = curl_runs    # False where the shell finds no curl
+        self.reaches_service = reaches_service  # False where curl cannot send
+        self.tls = tls                # the service's certificate: self-signed,
+                                      # ca-signed or rogue-signed (another CA)
+        self.within = within          # seconds each run may take at most
 
 
 def ok_reply(n=1):
@@ -92,17 +96,27 @@ SCENARIOS = {
     "eth1_without_ipv4": Scenario(eth1=("02:0a:0b:0c:0d:0e", None), reply=ok_reply()),
     "longest_ipv4": Scenario(eth1=("fe:ff:ff:ff:ff:ff", "255.255.255.254"), reply=ok_reply()),
     "curl_missing": Scenario(path="/nonexistent-kelvorn", stale_reply="stale\n",
-                             reply="stale\n", stderr="not found", curl_runs=False),
+                             reply="stale\n", stderr="not found", reaches_service=False),
     "nothing_listening": Scenario(service=None, stale_reply="stale\n", reply="stale\n"),
     "service_answers_500": Scenario(service="error", reply="inventory error\n"),
     "two_runs": Scenario(runs=2, stale_reply="stale\n", reply=ok_reply(2)),
     "stdout_order_with_curl_output": Scenario(stub_curl=True, service=None),
+    # For an agent built with a CA file and a curl time limit.
+    "ca_signed_accepted": Scenario(tls="ca-signed", reply=ok_reply()),
+    "ca_unsigned_refused": Scenario(tls="rogue-signed", stale_reply="stale\n", reply="stale\n",
+                                    reaches_service=False),
+    "stalled_service_times_out": Scenario(tls="ca-signed", service="stall", within=10),
 }
+
+# How the agent under test was built; set from the command line.
+BUILD = {"ca_file": None, "max_time": None}
 
 
 def command_line(host, mac, ipv4):
-    return ("curl --silent --insecure https://%s/storage/router-dovrak-item/inform/%s/%s/%s"
-            " -o /tmp/vercheck.conf" % (host, mac, ipv4, VERSION))
+    tls = "--cacert " + BUILD["ca_file"] if BUILD["ca_file"] else "--insecure"
+    limit = " --max-time %s" % BUILD["max_time"] if BUILD["max_time"] else ""
+    return ("curl --silent %s%s https://%s/storage/router-dovrak-item/inform/%s/%s/%s"
+            " -o /tmp/vercheck.conf" % (tls, limit, host, mac, ipv4, VERSION))
 
 
 def expected_console(s, host):
@@ -159,13 +173,39 @@ def add_eth1(mac, ipv4):
     sh("ip", "link", "set", "eth1", "up")
 
 
-def start_service(host, mode, log):
+def openssl(*args):
+    subprocess.run(("openssl",) + args, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def make_certificate(host, tls):
+    """The service's certificate and key, made fresh: self-signed, or signed
+    by the CA that the agent trusts, or by another one."""
     cert, key = os.path.join(WORK, "cert.pem"), os.path.join(WORK, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec",
-                    "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                    "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=" + host,
-                    "-addext", "subjectAltName=DNS:" + host],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    new_key = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes")
+    if tls == "self-signed":
+        openssl("req", "-x509", *new_key, "-keyout", key, "-out", cert, "-days", "1",
+                "-subj", "/CN=" + host, "-addext", "subjectAltName=DNS:" + host)
+        return cert, key
+    trusted = BUILD["ca_file"]
+    for name in ("trusted", "rogue"):
+        ca = trusted if name == "trusted" else os.path.join(WORK, "rogue-ca.pem")
+        openssl("req", "-x509", *new_key, "-keyout", ca + ".key", "-out", ca, "-days", "1",
+                "-subj", "/CN=kelvorn test %s CA" % name,
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign")
+    signer = trusted if tls == "ca-signed" else os.path.join(WORK, "rogue-ca.pem")
+    csr, ext = os.path.join(WORK, "cert.csr"), os.path.join(WORK, "cert.ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:%s\n" % host)
+    openssl("req", "-new", *new_key, "-keyout", key, "-out", csr, "-subj", "/CN=" + host)
+    openssl("x509", "-req", "-in", csr, "-CA", signer, "-CAkey", signer + ".key",
+            "-CAcreateserial", "-out", cert, "-days", "1", "-extfile", ext)
+    return cert, key
+
+
+def start_service(host, mode, log, tls):
+    cert, key = make_certificate(host, tls)
     service = subprocess.Popen([sys.executable, SERVICE, "--cert", cert, "--key", key,
                                 "--log", log, "--mode", mode],
                                stdout=subprocess.PIPE, text=True)
@@ -189,8 +229,11 @@ def run_agent(agent, s, trace):
         # Every socket and program the run starts, children included.
         argv = ["strace", "-f", "-qq", "-e", "trace=socket,execve",
                 "-o", os.path.join(WORK, "strace.txt")] + argv
-    return subprocess.run(argv, env=agent_env(s), stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, timeout=30)
+    start = time.monotonic()
+    result = subprocess.run(argv, env=agent_env(s), stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True, timeout=60)
+    result.seconds = time.monotonic() - start
+    return result
 
 
 def run_scenario(agent, host, name, demo):
@@ -214,7 +257,10 @@ def run_scenario(agent, host, name, demo):
             f.write(s.stale_reply)
     log = os.path.join(WORK, "requests.log")
     open(log, "w").close()
-    service = start_service(host, s.service, log) if s.service else None
+    if s.tls != "self-signed" and not BUILD["ca_file"]:
+        print("FAILED: %s needs an agent built with a CA file (--ca-file)" % name)
+        return 1
+    service = start_service(host, s.service, log, s.tls) if s.service else None
 
     trace = not s.store_opens
     if trace and shutil.which("strace") is None:
@@ -244,12 +290,15 @@ def run_scenario(agent, host, name, demo):
         check("run %d console" % i, r.stdout.splitlines(), want_lines)
         check("run %d ends its output with a newline" % i, r.stdout.endswith("\n"), True)
         check("run %d exit status" % i, r.returncode, 0 if s.store_opens else 1)
+        if s.within is not None:
+            check("run %d ended within %d s (took %.1f s)" % (i, s.within, r.seconds),
+                  r.seconds <= s.within, True)
         if s.stderr and not trace:
             check("run %d stderr mentions" % i, s.stderr in r.stderr, True)
         elif not trace:
             check("run %d stderr" % i, r.stderr, "")
     want_requests = []
-    if s.store_opens and s.service and s.curl_runs:
+    if s.store_opens and s.service and s.reaches_service:
         ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
         path = "/storage/router-dovrak-item/inform/%s/%s/%s" % (s.mac, ipv4, VERSION)
         want_requests = ["GET " + path] * s.runs
@@ -297,6 +346,8 @@ def main():
     parser.add_argument("--agent", required=True)
     parser.add_argument("--host", default="inventory.kelvorn.net")
     parser.add_argument("--demo", action="store_true")
+    parser.add_argument("--ca-file", help="the CA file the agent was built with")
+    parser.add_argument("--max-time", help="the curl time limit the agent was built with")
     parser.add_argument("--emulator", default="",
                         help="command line that runs the agent, for a cross-built one")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
@@ -307,6 +358,7 @@ def main():
     if not args.scenario:
         parser.error("name a scenario or --demo")
     agent = os.path.realpath(args.agent)
+    BUILD.update(ca_file=args.ca_file, max_time=args.max_time)
     EMULATOR[:] = shlex.split(args.emulator)
     if EMULATOR:
         # Found on our PATH: the agent's own PATH is the scenario's.
@@ -327,7 +379,10 @@ def main():
         print("SKIPPED: " + why)
         return SKIP
     argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside", "--agent", agent,
-                     "--host", args.host, "--emulator", args.emulator] + (["--demo"] if args.demo else [args.scenario])
+                     "--host", args.host, "--emulator", args.emulator]
+    argv += ["--ca-file", args.ca_file] if args.ca_file else []
+    argv += ["--max-time", args.max_time] if args.max_time else []
+    argv += (["--demo"] if args.demo else [args.scenario])
     return subprocess.run(argv).returncode
 
 

@@ -1,0 +1,82 @@
+# Compiler and linker flags. Two interface libraries:
+#   kelvorn_flags    warnings, for everything of ours, tests included;
+#   kelvorn_image    what goes into the router image (the agent and the
+#                    stand-in store): C runtime only, small, hardened.
+include(CheckPIESupported)
+include(CheckIPOSupported)
+
+option(KELVORN_LTO "Link-time optimisation of what goes into the image" ON)
+# Hardening, each flag on where it protects more than it costs. On MIPS two
+# of them do not pay (bench/footprint.sh measures both):
+# - RELRO: the MIPS GOT stays writable, so RELRO covers only .init_array and
+#   .fini_array, 8 bytes, and its page alignment adds 4 KiB to the file.
+# - the stack protector: glibc and uClibc keep the MIPS canary in the dynamic
+#   loader, which would become a third NEEDED library beside libc.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^mips")
+  set(on_but_mips OFF)
+else()
+  set(on_but_mips ON)
+endif()
+option(KELVORN_PIE "Position-independent executable" ON)
+option(KELVORN_FORTIFY "_FORTIFY_SOURCE=2 (optimised builds)" ON)
+option(KELVORN_BIND_NOW "Resolve all symbols at start (-z now)" ON)
+option(KELVORN_RELRO "Read-only relocations (-z relro)" ${on_but_mips})
+option(KELVORN_STACK_PROTECTOR "-fstack-protector-strong" ${on_but_mips})
+
+add_library(kelvorn_flags INTERFACE)
+target_compile_options(kelvorn_flags INTERFACE
+  -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Wformat=2 -Wformat-security
+  $<$<BOOL:${KELVORN_WERROR}>:-Werror>
+  # No build path in the output: two builds of a commit are byte-identical.
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+
+add_library(kelvorn_image INTERFACE)
+target_link_libraries(kelvorn_image INTERFACE kelvorn_flags)
+# The router image has no libstdc++: no exceptions or RTTI to pull in the C++
+# runtime, and --as-needed drops it from NEEDED.
+target_compile_options(kelvorn_image INTERFACE
+  -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
+target_link_options(kelvorn_image INTERFACE
+  -Wl,--as-needed -Wl,--gc-sections
+  # MIPS routers use 4 KiB pages; the linker's 64 KiB default pads the file.
+  -Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096
+  # A build ID would hash the build tree's RUNPATH into the binary.
+  -Wl,--build-id=none)
+
+if(KELVORN_PIE)
+  check_pie_supported(LANGUAGES CXX)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+else()
+  # Compilers that default to PIE (Debian's) need telling; the stand-in
+  # store, a shared library, stays position-independent.
+  set(not_shared $<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>)
+  target_compile_options(kelvorn_image INTERFACE $<${not_shared}:-fno-pie>)
+  target_link_options(kelvorn_image INTERFACE
+    $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-no-pie>)
+endif()
+if(KELVORN_FORTIFY)
+  target_compile_options(kelvorn_image INTERFACE $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+endif()
+if(KELVORN_BIND_NOW)
+  target_link_options(kelvorn_image INTERFACE -Wl,-z,now)
+endif()
+if(KELVORN_RELRO)
+  target_link_options(kelvorn_image INTERFACE -Wl,-z,relro)
+else()
+  target_link_options(kelvorn_image INTERFACE -Wl,-z,norelro)
+endif()
+if(KELVORN_STACK_PROTECTOR)
+  target_compile_options(kelvorn_image INTERFACE -fstack-protector-strong)
+else()
+  target_compile_options(kelvorn_image INTERFACE -fno-stack-protector)
+endif()
+
+if(KELVORN_LTO)
+  check_ipo_supported(RESULT KELVORN_IPO_SUPPORTED LANGUAGES CXX)
+endif()
+# Turns on link-time optimisation for `target` where it is supported.
+function(kelvorn_lto target)
+  if(KELVORN_LTO AND KELVORN_IPO_SUPPORTED)
+    set_property(TARGET ${target} PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
+  endif()
+endfunction()

@@ -1,0 +1,46 @@
+# Runs the configure-time checks over values that must pass and values that
+# must not, above all anything the shell would read as more than one word.
+cmake_minimum_required(VERSION 3.19)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/options.cmake)
+
+function(expect check verdict value)
+  cmake_language(CALL kelvorn_check_${check} "${value}" error)
+  if(verdict STREQUAL "good" AND error)
+    message(SEND_ERROR "${check}: refused good value '${value}': ${error}")
+  elseif(verdict STREQUAL "bad" AND NOT error)
+    message(SEND_ERROR "${check}: accepted bad value '${value}'")
+  endif()
+endfunction()
+
+string(REPEAT "a" 63 label63)
+string(REPEAT "a" 64 label64)
+string(SUBSTRING "${label63}.${label63}.${label63}.${label63}" 0 253 host253)
+
+foreach(host "inventory.kelvorn.net" "localhost" "a" "x-1.example" "123.example"
+             "${label63}.net" "${host253}")
+  expect(report_host good "${host}")
+endforeach()
+expect(report_host bad "inv;reboot")  # a list separator to CMake: on its own
+foreach(host "" "inv entory.net" "inv|sh" "inv&" "$(id).net" "`id`.net" "inv/evil"
+             "inv:8443" "user@inv" ".inv.net" "inv.net." "inv..net" "-inv.net" "inv-.net"
+             "${label64}.net" "${host253}a" "inv\\.net" "inv'.net" "inv\".net" "inv\n.net")
+  expect(report_host bad "${host}")
+endforeach()
+
+foreach(path "" "/etc/ssl/certs/ca-certificates.crt" "/etc/kelvorn/ca.pem" "/a")
+  expect(tls_ca_file good "${path}")
+endforeach()
+expect(tls_ca_file bad "/etc/ca;reboot")
+foreach(path "ca.pem" "etc/ca.pem" "/etc/my ca.pem" "/etc/ca.pem -k" "/etc/$(id)" "/etc/`id`"
+             "/etc/ca.pem|sh" "/etc/../tmp/ca.pem" "/etc/ca/.." "/etc/ssl/" "/" "~/ca.pem"
+             "/etc/ca*.pem")
+  expect(tls_ca_file bad "${path}")
+endforeach()
+
+foreach(seconds "" "1" "30" "600" "86400")
+  expect(curl_max_time good "${seconds}")
+endforeach()
+expect(curl_max_time bad "30;reboot")
+foreach(seconds "0" "-1" "030" "1.5" "86401" "100000" "30s" " 30" "30 -k" "$(id)")
+  expect(curl_max_time bad "${seconds}")
+endforeach()
