@@ -67,20 +67,23 @@ printf '| program | instructions | system calls | peak RSS |\n'
 printf '|---|---:|---:|---:|\n'
 stage=$out/host/stage
 lib=$stage/usr/lib/libapmib.so
-for program in kelvorn minimal_run; do
-  binary=$stage/usr/bin/$program
-  [[ $program == kelvorn ]] || binary=$stage/$program
+# The last row: the build tree's binary, which finds the stand-in store
+# through its RUNPATH, as `build/kelvorn` does.
+for program in kelvorn minimal_run "kelvorn, build tree"; do
+  binary=$stage/usr/bin/kelvorn preload=$lib
+  [[ $program == minimal_run ]] && binary=$stage/minimal_run
+  [[ $program == "kelvorn, build tree" ]] && binary=$out/host/kelvorn preload=
   ln -sf /bin/true "$work/bin/curl"
-  instructions=$(cd "$work" && run_env "$lib" valgrind --tool=callgrind \
+  instructions=$(cd "$work" && run_env "$preload" valgrind --tool=callgrind \
     --callgrind-out-file=/dev/null "$binary" 2>&1 >/dev/null | sed -n 's/.*Collected : //p')
-  (cd "$work" && run_env "$lib" strace -c -o "$work/strace" "$binary" >/dev/null)
+  (cd "$work" && run_env "$preload" strace -c -o "$work/strace" "$binary" >/dev/null)
   syscalls=$(awk '$NF == "total" { print $4 }' "$work/strace")
   # This curl reads the agent's high-water mark while the agent waits for it.
   rm "$work/bin/curl"
   printf '#!/bin/sh\nsed -n "s/^VmHWM:[[:space:]]*//p" /proc/$PPID/status >"$KELVORN_BENCH_RSS"\n' \
     >"$work/bin/curl"
   chmod +x "$work/bin/curl"
-  (cd "$work" && run_env "$lib" "$binary" >/dev/null)
+  (cd "$work" && run_env "$preload" "$binary" >/dev/null)
   printf '| %s | %s | %s | %s |\n' "$program" "$instructions" "$syscalls" "$(cat "$work/rss")"
 done
 
