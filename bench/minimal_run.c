@@ -31,8 +31,8 @@ int main(void) {
     puts("debug> MAC<-MIB_HW_NIC1_ADDR");
     if (!apmib_get(202, mac)) puts("MIB_HW_NIC1_ADDR apmib_get error");
   }
-  printf("wanMacAddr from config: %02x:%02x:%02x:%02x:%02x:%02x\n", mac[0], mac[1], mac[2],
-         mac[3], mac[4], mac[5]);
+  printf("wanMacAddr from config: %02x:%02x:%02x:%02x:%02x:%02x\n", mac[0], mac[1], mac[2], mac[3],
+         mac[4], mac[5]);
 
   memset(&ifr, 0, sizeof ifr);
   strncpy(ifr.ifr_name, "eth1", IFNAMSIZ - 1);

@@ -23,12 +23,26 @@ option(KELVORN_BIND_NOW "Resolve all symbols at start (-z now)" ON)
 option(KELVORN_RELRO "Read-only relocations (-z relro)" ${on_but_mips})
 option(KELVORN_STACK_PROTECTOR "-fstack-protector-strong" ${on_but_mips})
 
+# A development build for finding memory errors and undefined behaviour: the
+# whole suite, end-to-end runs included, then runs under the sanitizers.
+option(KELVORN_SANITIZE "AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(KELVORN_SANITIZE)
+  # Their own instrumentation in place of what would hide or fight it.
+  set(KELVORN_LTO OFF)
+  set(KELVORN_FORTIFY OFF)
+endif()
+
 add_library(kelvorn_flags INTERFACE)
 target_compile_options(kelvorn_flags INTERFACE
   -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Wformat=2 -Wformat-security
   $<$<BOOL:${KELVORN_WERROR}>:-Werror>
   # No build path in the output: two builds of a commit are byte-identical.
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+if(KELVORN_SANITIZE)
+  set(sanitize -fsanitize=address,undefined -fno-sanitize-recover=all)
+  target_compile_options(kelvorn_flags INTERFACE ${sanitize} -fno-omit-frame-pointer -g)
+  target_link_options(kelvorn_flags INTERFACE ${sanitize})
+endif()
 
 add_library(kelvorn_image INTERFACE)
 target_link_libraries(kelvorn_image INTERFACE kelvorn_flags)

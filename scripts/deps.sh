@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelvorn needs on Debian 12, when missing.
-# Arguments name the targets (host, mipsel, mips); the cross targets also need
-# their compiler and qemu-user, and "bench" the measuring tools. As root it runs apt-get; otherwise it says what
+# Arguments name what is to be built or run (scripts/test.sh's gates, or
+# "bench"): the cross targets also need their compiler and qemu-user, the
+# other gates and the bench their tools. As root it runs apt-get; otherwise it says what
 # to install and fails.
 set -euo pipefail
 
@@ -21,7 +22,11 @@ needs=(
 for target in "$@"; do
   case "$target" in
     mipsel | mips) needs+=("$target-linux-gnu-g++ g++-$target-linux-gnu" "qemu-$target qemu-user") ;;
+    valgrind) needs+=("valgrind valgrind") ;;
     bench) needs+=("valgrind valgrind" "readelf binutils") ;;
+    format) needs+=("clang-format clang-format") ;;
+    tidy) needs+=("clang-tidy clang-tidy") ;;
+    cppcheck) needs+=("cppcheck cppcheck") ;;
   esac
 done
 

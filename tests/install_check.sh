@@ -2,7 +2,8 @@
 # Two clean builds of this tree, in folders of different names and depths,
 # each installed stripped into a staging folder as a firmware build does:
 # the staged trees must hold bin/kelvorn alone, with no RUNPATH, and the two
-# binaries must be byte-identical.
+# binaries must be byte-identical. The build tree's own binary must find the
+# stand-in store relative to itself, and only there.
 #   install_check.sh SOURCE_DIR [TOOLCHAIN_FILE]
 set -euo pipefail
 src=$1
@@ -19,6 +20,12 @@ done
 
 status=0
 for build in "$work/one" "$work/second/build"; do
+  # An empty RUNPATH entry would have the loader search the current folder.
+  runpath=$(readelf -d "$build/kelvorn" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+  if [[ $runpath != '$ORIGIN/'* || $runpath == *: || $runpath == *::* ]]; then
+    echo "FAILED: the build tree's kelvorn has RUNPATH '$runpath'"
+    status=1
+  fi
   staged=$(cd "$build/stage" && find . -type f | sort)
   if [[ $staged != "./usr/bin/kelvorn" ]]; then
     echo "FAILED: staged files are not just usr/bin/kelvorn:" $staged
@@ -33,5 +40,5 @@ if ! cmp "$work/one/stage/usr/bin/kelvorn" "$work/second/build/stage/usr/bin/kel
   echo "FAILED: two clean builds differ"
   status=1
 fi
-[[ $status -eq 0 ]] && echo "passed: one staged file, no RUNPATH, identical builds"
+[[ $status -eq 0 ]] && echo "passed: one staged file, no RUNPATH, identical builds, \$ORIGIN RUNPATH in the build tree"
 exit $status

@@ -59,8 +59,8 @@ bool parse_id(const char *word, int &id) {
 bool parse_bytes(const char *word, Item &item) {
   item.len = 0;
   for (const char *p = word;; p += 3) {
-    if (item.len == kMaxBytes || !isxdigit(static_cast<unsigned char>(p[0])) ||
-        !isxdigit(static_cast<unsigned char>(p[1])))
+    if (item.len == kMaxBytes || isxdigit(static_cast<unsigned char>(p[0])) == 0 ||
+        isxdigit(static_cast<unsigned char>(p[1])) == 0)
       return false;
     char hex[3] = {p[0], p[1], '\0'};
     item.bytes[item.len++] = static_cast<unsigned char>(strtoul(hex, nullptr, 16));
@@ -91,13 +91,13 @@ bool load(const char *path) {
   g_count = 0;
   while (good && fgets(line, sizeof line, f) != nullptr) {
     char *p = line;
-    while (isspace(static_cast<unsigned char>(*p))) ++p;
+    while (isspace(static_cast<unsigned char>(*p)) != 0) ++p;
     if (*p == '\0' || *p == '#') continue;
     good = g_count < kMaxItems && parse_line(p, g_items[g_count]);
     ++g_count;
   }
-  if (ferror(f)) good = false;
-  fclose(f);
+  if (ferror(f) != 0) good = false;
+  (void)fclose(f);
   return good;
 }
 

@@ -15,6 +15,7 @@ Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
 import argparse
 import ctypes
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -28,6 +29,7 @@ VERSION = "1.0.164"
 WORK = "/tmp/kelvorn-e2e"  # inside the sandbox's private /tmp
 REPLY = "/tmp/vercheck.conf"
 EMULATOR = []  # e.g. qemu-mipsel -L /usr/mipsel-linux-gnu, for a cross-built agent
+MEMCHECK = False  # run the agent under valgrind's memcheck
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 ROAD_STORE = "MIB_WAN_MAC_ADDR 00:1a:2b:3c:4d:5e\nMIB_HW_NIC1_ADDR 02:00:00:aa:bb:cc\n"
@@ -51,7 +53,7 @@ class Scenario:
         self.service = service        # service mode, None for nothing on 443
         self.runs = runs
         self.path = path
-        self.stub_curl = stub_curl    # a curl on PATH that only prints its words
+        self.stub_curl = stub_curl    # a curl of ours on PATH: a key of STUB_CURLS
         self.reply = reply            # expected reply file, None for absent
         self.stale_reply = stale_reply
         self.store_opens = store_opens
@@ -100,12 +102,25 @@ SCENARIOS = {
     "nothing_listening": Scenario(service=None, stale_reply="stale\n", reply="stale\n"),
     "service_answers_500": Scenario(service="error", reply="inventory error\n"),
     "two_runs": Scenario(runs=2, stale_reply="stale\n", reply=ok_reply(2)),
-    "stdout_order_with_curl_output": Scenario(stub_curl=True, service=None),
+    "stdout_order_with_curl_output": Scenario(stub_curl="echo", service=None),
+    "curl_inherits_no_descriptor": Scenario(stub_curl="descriptors", service=None),
     # For an agent built with a CA file and a curl time limit.
     "ca_signed_accepted": Scenario(tls="ca-signed", reply=ok_reply()),
     "ca_unsigned_refused": Scenario(tls="rogue-signed", stale_reply="stale\n", reply="stale\n",
                                     reaches_service=False),
     "stalled_service_times_out": Scenario(tls="ca-signed", service="stall", within=10),
+}
+
+# Stand-ins for curl. "echo" prints the words it was given; "descriptors"
+# records which descriptors beyond 0, 1 and 2 it inherited from the agent,
+# probing with fstat so as to open none of its own.
+STUB_CURLS = {
+    "echo": '#!/bin/sh\necho "stub curl: $*"\n',
+    "descriptors": "#!%s -I\nimport os\nopen_fds = []\nfor fd in range(3, 1024):\n"
+                   "    try:\n        os.fstat(fd)\n        open_fds.append(fd)\n"
+                   "    except OSError:\n        pass\n"
+                   "with open(%r, 'w') as f:\n    f.write(repr(open_fds))\n"
+                   % (sys.executable, WORK + "/descriptors"),
 }
 
 # How the agent under test was built; set from the command line.
@@ -129,7 +144,7 @@ def expected_console(s, host):
     lines += s.store_lines
     lines += ["wanMacAddr from config: " + s.mac, "iface: eth1, IP: " + ipv4,
               "Mac iface: " + hw, "debug> " + command]
-    if s.stub_curl:
+    if s.stub_curl == "echo":
         lines.append("stub curl: " + command.split(" ", 1)[1])
     return lines
 
@@ -215,22 +230,29 @@ def start_service(host, mode, log, tls):
     return service
 
 
-def agent_env(s):
+def agent_env(s, trace):
     # A clean environment: no proxy, no ~/.curlrc, only what the store needs.
     env = {"PATH": s.path, "HOME": WORK, "CURL_HOME": WORK, "LANG": "C"}
     if s.store is not None:
         env["APMIB_STORE"] = os.path.join(WORK, "apmib.store")
+    # A sanitizer build's settings; LeakSanitizer cannot run under strace.
+    env.update((k, v) for k, v in os.environ.items() if k.split("_")[0] in ("ASAN", "UBSAN"))
+    if trace:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     return env
 
 
-def run_agent(agent, s, trace):
+def run_agent(agent, s, trace, run):
     argv = EMULATOR + [agent] + s.args
-    if trace:
+    if MEMCHECK:
+        argv = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
+                "--track-fds=yes", "--log-file=%s/memcheck.%d.log" % (WORK, run)] + argv
+    elif trace:
         # Every socket and program the run starts, children included.
         argv = ["strace", "-f", "-qq", "-e", "trace=socket,execve",
                 "-o", os.path.join(WORK, "strace.txt")] + argv
     start = time.monotonic()
-    result = subprocess.run(argv, env=agent_env(s), stdin=subprocess.DEVNULL,
+    result = subprocess.run(argv, env=agent_env(s, trace), stdin=subprocess.DEVNULL,
                             capture_output=True, text=True, timeout=60)
     result.seconds = time.monotonic() - start
     return result
@@ -249,7 +271,7 @@ def run_scenario(agent, host, name, demo):
         stub_dir = os.path.join(WORK, "bin")
         os.makedirs(stub_dir)
         with open(os.path.join(stub_dir, "curl"), "w") as f:
-            f.write('#!/bin/sh\necho "stub curl: $*"\n')
+            f.write(STUB_CURLS[s.stub_curl])
         os.chmod(os.path.join(stub_dir, "curl"), 0o755)
         s.path = stub_dir + ":" + s.path
     if s.stale_reply is not None:
@@ -262,12 +284,13 @@ def run_scenario(agent, host, name, demo):
         return 1
     service = start_service(host, s.service, log, s.tls) if s.service else None
 
-    trace = not s.store_opens
-    if trace and shutil.which("strace") is None:
-        print("SKIPPED: strace is not installed (needed to prove no socket is opened)")
-        return SKIP
+    trace = not s.store_opens and not MEMCHECK
+    for tool, needed in (("strace", trace), ("valgrind", MEMCHECK)):
+        if needed and shutil.which(tool) is None:
+            print("SKIPPED: %s is not installed" % tool)
+            return SKIP
     try:
-        results = [run_agent(agent, s, trace) for _ in range(s.runs)]
+        results = [run_agent(agent, s, trace, run) for run in range(1, s.runs + 1)]
     finally:
         if service:
             service.kill()
@@ -309,12 +332,41 @@ def run_scenario(agent, host, name, demo):
             calls = [l.split(None, 1)[1] for l in f if "(" in l]
         check("sockets opened", [c for c in calls if c.startswith("socket(")], [])
         check("programs started", len([c for c in calls if c.startswith("execve(")]), 1)
+    if s.stub_curl == "descriptors":
+        with open(os.path.join(WORK, "descriptors")) as f:
+            check("descriptors curl inherited beyond 0, 1, 2", f.read(), "[]")
+    if MEMCHECK:
+        for run in range(1, s.runs + 1):
+            failures.extend(memcheck_findings(os.path.join(WORK, "memcheck.%d.log" % run)))
 
     if failures:
         print("FAILED %s\n%s" % (name, "\n".join(failures)))
         return 1
     print("passed %s" % name)
     return 0
+
+
+def memcheck_findings(log):
+    """What valgrind found wrong in one run: errors, heap left at exit, or a
+    descriptor beyond 0, 1 and 2 still open."""
+    with open(log) as f:
+        text = f.read()
+    findings = []
+    summary = re.search(r"ERROR SUMMARY: (\d+) errors", text)
+    if not summary or summary.group(1) != "0":
+        findings.append("memcheck errors")
+    if not re.search(r"in use at exit: 0 bytes in 0 blocks", text):
+        findings.append("memcheck: heap blocks left at exit")
+    if "FILE DESCRIPTORS:" not in text:
+        findings.append("memcheck: no descriptor report")
+    # Every open descriptor but 0, 1 and 2 is listed; valgrind's own log is
+    # one of them.
+    listed = re.findall(r"== Open (.*)", text)
+    if [d for d in listed if not d.endswith(log)]:
+        findings.append("memcheck: descriptors left open at exit")
+    if findings:
+        findings.append("valgrind's log:\n" + text)
+    return findings
 
 
 def show_demo(result, requests, reply):
@@ -347,6 +399,7 @@ def main():
     parser.add_argument("--host", default="inventory.kelvorn.net")
     parser.add_argument("--demo", action="store_true")
     parser.add_argument("--ca-file", help="the CA file the agent was built with")
+    parser.add_argument("--memcheck", action="store_true", help="run the agent under valgrind")
     parser.add_argument("--max-time", help="the curl time limit the agent was built with")
     parser.add_argument("--emulator", default="",
                         help="command line that runs the agent, for a cross-built one")
@@ -359,6 +412,8 @@ def main():
         parser.error("name a scenario or --demo")
     agent = os.path.realpath(args.agent)
     BUILD.update(ca_file=args.ca_file, max_time=args.max_time)
+    global MEMCHECK
+    MEMCHECK = args.memcheck
     EMULATOR[:] = shlex.split(args.emulator)
     if EMULATOR:
         # Found on our PATH: the agent's own PATH is the scenario's.
@@ -382,6 +437,7 @@ def main():
                      "--host", args.host, "--emulator", args.emulator]
     argv += ["--ca-file", args.ca_file] if args.ca_file else []
     argv += ["--max-time", args.max_time] if args.max_time else []
+    argv += ["--memcheck"] if args.memcheck else []
     argv += (["--demo"] if args.demo else [args.scenario])
     return subprocess.run(argv).returncode
 
