@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// Issues one interface ioctl on a throwaway datagram socket. The kernel
-// answers these for any socket family; an IPv4 one is always there on a
-// router. Returns false, with `req` as zeroed, when the query fails.
+// Issues one interface ioctl on a throwaway datagram socket: the kernel
+// answers these on any socket, and an IPv4 one is always there on a router.
+// Returns whether the kernel answered; `req` is zeroed before the query.
 static bool iface_query(const char *name, unsigned long request, ifreq &req) {
   memset(&req, 0, sizeof req);
   // ifr_name must stay NUL-terminated: at most IFNAMSIZ - 1 characters.

@@ -18,7 +18,6 @@ void report_command_run(const char *command) {
   // Under cron stdout is a file or a pipe: flush so that our lines stay ahead
   // of anything the shell or curl write to it.
   (void)fflush(stdout);
-  // curl's outcome changes nothing: the run ends the same either way.
   int status = system(command);  // NOLINT(cert-env33-c): the report is a shell command
   (void)status;
 }
