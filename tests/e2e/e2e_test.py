@@ -42,7 +42,7 @@ NIC_ERR = "MIB_HW_NIC1_ADDR apmib_get error"
 class Scenario:
     def __init__(self, store=ROAD_STORE, eth1=ETH1, mac="00:1a:2b:3c:4d:5e",
                  store_lines=(), args=(), service="ok", runs=1, path=PATH,
-                 stub_curl=False, reply=None, stale_reply=None,
+                 stub_curl=None, reply=None, stale_reply=None,
                  store_opens=True, stderr="", reaches_service=True, tls="self-signed",
                  within=None):
         self.store = store            # stand-in store file, None for no file
