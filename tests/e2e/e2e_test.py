@@ -9,6 +9,8 @@ listens on port 443. Nothing leaves the sandbox.
 
     e2e_test.py --agent build/kelvorn [--host NAME] SCENARIO
     e2e_test.py --agent build/kelvorn --demo
+    e2e_test.py --list plain|options   the scenarios for an agent built
+                                       without or with --ca-file/--max-time
 
 Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
 """
@@ -395,7 +397,8 @@ def sandbox_prefix():
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--agent", required=True)
+    parser.add_argument("--list", choices=["plain", "options"])
+    parser.add_argument("--agent")
     parser.add_argument("--host", default="inventory.kelvorn.net")
     parser.add_argument("--demo", action="store_true")
     parser.add_argument("--ca-file", help="the CA file the agent was built with")
@@ -406,6 +409,12 @@ def main():
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
     args = parser.parse_args()
+    if args.list:
+        needs_options = args.list == "options"
+        print("\n".join(n for n, s in SCENARIOS.items() if (s.tls != "self-signed") == needs_options))
+        return 0
+    if not args.agent:
+        parser.error("--agent is required")
     if args.demo:
         args.scenario = "road_of_one_run"
     if not args.scenario:
@@ -433,12 +442,7 @@ def main():
     if prefix is None:
         print("SKIPPED: " + why)
         return SKIP
-    argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside", "--agent", agent,
-                     "--host", args.host, "--emulator", args.emulator]
-    argv += ["--ca-file", args.ca_file] if args.ca_file else []
-    argv += ["--max-time", args.max_time] if args.max_time else []
-    argv += ["--memcheck"] if args.memcheck else []
-    argv += (["--demo"] if args.demo else [args.scenario])
+    argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
     return subprocess.run(argv).returncode
 
 
