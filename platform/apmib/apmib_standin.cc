@@ -5,11 +5,18 @@
 //   100 00:1a:2b:3c:4d:5e          item id (or name), then 1 to 12 hex bytes
 //   MIB_HW_NIC1_ADDR fail          the read returns 0 and writes nothing
 //   100 fail de:ad:be:ef:00:01     the read returns 0 but writes these bytes
+//   @keep-open                     apmib_init opens the file read-write and
+//                                  keeps it open until the process ends, as
+//                                  a flash-backed store keeps its partition
+//   @stderr TEXT                   apmib_init writes TEXT and a newline to
+//                                  standard error, as chatty stores do
+//   @stderr-get TEXT               so does every apmib_get
 //
 // apmib_init fails when the variable is unset or the file is missing,
 // unreadable or holds a line it cannot parse. A read of an item the file does
 // not list fails and writes nothing.
 #include <ctype.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +41,9 @@ struct Item {
 Item g_items[kMaxItems];
 int g_count;
 bool g_ready;
+bool g_keep_open;
+char g_diagnostic[200];
+char g_get_diagnostic[200];
 
 struct Name {
   const char *name;
@@ -83,6 +93,25 @@ bool parse_line(char *line, Item &item) {
   return n == 2 || (n == 3 && parse_bytes(words[2], item));
 }
 
+// "@keep-open", "@stderr TEXT" or "@stderr-get TEXT": how this store
+// behaves, not an item.
+bool parse_directive(const char *line) {
+  if (strcmp(line, "@keep-open") == 0) {
+    g_keep_open = true;
+    return true;
+  }
+  char *diagnostic = nullptr;
+  if (strncmp(line, "@stderr ", 8) == 0) {
+    diagnostic = g_diagnostic;
+    line += 8;
+  } else if (strncmp(line, "@stderr-get ", 12) == 0) {
+    diagnostic = g_get_diagnostic;
+    line += 12;
+  }
+  return diagnostic != nullptr &&
+         snprintf(diagnostic, sizeof g_diagnostic, "%s", line) < int{sizeof g_diagnostic};
+}
+
 bool load(const char *path) {
   FILE *f = fopen(path, "r");
   if (f == nullptr) return false;
@@ -93,6 +122,11 @@ bool load(const char *path) {
     char *p = line;
     while (isspace(static_cast<unsigned char>(*p)) != 0) ++p;
     if (*p == '\0' || *p == '#') continue;
+    if (*p == '@') {
+      p[strcspn(p, "\r\n")] = '\0';
+      good = parse_directive(p);
+      continue;
+    }
     good = g_count < kMaxItems && parse_line(p, g_items[g_count]);
     ++g_count;
   }
@@ -106,10 +140,15 @@ bool load(const char *path) {
 int apmib_init(void) {
   const char *path = getenv("APMIB_STORE");
   g_ready = path != nullptr && load(path);
+  if (g_diagnostic[0] != '\0') (void)fprintf(stderr, "%s\n", g_diagnostic);
+  // Held to the end, as a flash-backed store holds its partition, and with
+  // no close-on-exec, as such stores open it.
+  if (g_ready && g_keep_open) g_ready = open(path, O_RDWR) >= 0;
   return g_ready ? 1 : 0;
 }
 
 int apmib_get(int id, void *value) {
+  if (g_get_diagnostic[0] != '\0') (void)fprintf(stderr, "%s\n", g_get_diagnostic);
   if (!g_ready) return 0;
   for (int i = 0; i < g_count; ++i) {
     const Item &item = g_items[i];
