@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "agent/console.h"
+
 ReportCommand report_command_build(const DeviceIdentity &id) {
   ReportCommand command;
   const unsigned char *mac = id.mac;
@@ -15,9 +17,9 @@ ReportCommand report_command_build(const DeviceIdentity &id) {
 
 void report_command_run(const char *command) {
   printf("debug> %s\n", command);
-  // Under cron stdout is a file or a pipe: flush so that our lines stay ahead
-  // of anything the shell or curl write to it.
-  (void)fflush(stdout);
+  // Our lines stay ahead of anything the shell or curl write to the same
+  // log, and they start as if cron had started them.
+  console_handover();
   int status = system(command);  // NOLINT(cert-env33-c): the report is a shell command
   (void)status;
 }

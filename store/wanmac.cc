@@ -7,7 +7,7 @@
 
 bool wanmac_store_open() {
   if (apmib_init() == 0) {
-    puts("Initialize AP MIB failed!");
+    puts(WANMAC_OPEN_FAILED);
     return false;
   }
   return true;

@@ -5,6 +5,9 @@
 
 #include "agent/device_identity.h"
 
+// The line that says the store was not opened and the run ends.
+#define WANMAC_OPEN_FAILED "Initialize AP MIB failed!"
+
 // Opens the configuration store. On failure prints why and returns false.
 bool wanmac_store_open();
 
