@@ -9,8 +9,8 @@
 // no file opened later (the store's own, above all) can take a standard
 // descriptor's number and receive console lines or the shell's messages.
 // /dev/null where it can be opened, else the root directory read-only, which
-// refuses every write. Returns false when a standard descriptor stays free:
-// then nothing may be opened.
+// refuses every write. Returns false when neither can be opened: a standard
+// descriptor may then still be free, so nothing else may be opened.
 bool console_std_open();
 
 // From the banner on: each line leaves as soon as it is complete, so that a
