@@ -15,6 +15,7 @@ listens on port 443. Nothing leaves the sandbox.
 Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
 """
 import argparse
+import ast
 import ctypes
 import os
 import re
@@ -39,6 +40,18 @@ ETH1 = ("02:11:22:33:44:55", "10.0.0.2")
 FALLBACK = "debug> MAC<-MIB_HW_NIC1_ADDR"
 WAN_ERR = "MIB_WAN_MAC_ADDR apmib_get error"
 NIC_ERR = "MIB_HW_NIC1_ADDR apmib_get error"
+# A flash-backed store holds its file open read-write for the whole run, and
+# a chatty one writes to standard error while it works.
+KEEPER = "@keep-open\n" + ROAD_STORE
+STORE_SAYS = "apmib: flash partition mtd3 opened"
+STORE_READ_SAYS = "apmib: read"
+TALKS = "@keep-open\n@stderr %s\n@stderr-get %s\n" % (STORE_SAYS, STORE_READ_SAYS)
+
+# How cron, init scripts and supervisors start the agent: with the console
+# captured (stdout and stderr apart), with standard descriptors closed by
+# the starting shell, into a log pipe whose reader has gone, or with both
+# streams into one log file (">log 2>&1").
+CLOSING = {"stdout_closed": ">&-", "stderr_closed": "2>&-", "all_closed": "<&- >&- 2>&-"}
 
 
 class Scenario:
@@ -46,7 +59,7 @@ class Scenario:
                  store_lines=(), args=(), service="ok", runs=1, path=PATH,
                  stub_curl=None, reply=None, stale_reply=None,
                  store_opens=True, stderr="", reaches_service=True, tls="self-signed",
-                 within=None):
+                 within=None, start="captured", dev_null=True):
         self.store = store            # stand-in store file, None for no file
         self.eth1 = eth1              # (mac, ipv4 or None), None for no eth1
         self.mac = mac                # the MAC the run must report
@@ -64,6 +77,9 @@ class Scenario:
         self.tls = tls                # the service's certificate: self-signed,
                                       # ca-signed or rogue-signed (another CA)
         self.within = within          # seconds each run may take at most
+        self.start = start            # captured, reader_gone, one_log or
+                                      # a key of CLOSING
+        self.dev_null = dev_null      # False: the sandbox has no /dev/null
 
 
 def ok_reply(n=1):
@@ -106,6 +122,26 @@ SCENARIOS = {
     "two_runs": Scenario(runs=2, stale_reply="stale\n", reply=ok_reply(2)),
     "stdout_order_with_curl_output": Scenario(stub_curl="echo", service=None),
     "curl_inherits_no_descriptor": Scenario(stub_curl="descriptors", service=None),
+    # The store's own descriptor reaches curl; none of the agent's may.
+    "curl_sees_only_the_stores_descriptor": Scenario(store=KEEPER, stub_curl="descriptors",
+                                                     service=None),
+    # Started as routers start it: the store's file survives byte for byte,
+    # the report goes out, the status is 0.
+    "store_keeps_file_open": Scenario(store=KEEPER, reply=ok_reply()),
+    "stdout_closed": Scenario(store=KEEPER, start="stdout_closed", reply=ok_reply()),
+    "stderr_closed_curl_missing": Scenario(
+        store=KEEPER, start="stderr_closed", path="/nonexistent-kelvorn", stale_reply="stale\n",
+        reply="stale\n", reaches_service=False),
+    "all_closed": Scenario(store=TALKS + ROAD_STORE, start="all_closed", reply=ok_reply()),
+    "log_reader_gone": Scenario(store=TALKS + ROAD_STORE, start="reader_gone", reply=ok_reply()),
+    "store_talks_into_one_log": Scenario(
+        store=TALKS + "100 00:00:00:00:00:00\n202 02:00:00:aa:bb:cc\n", start="one_log",
+        mac="02:00:00:aa:bb:cc", store_lines=[FALLBACK], reply=ok_reply()),
+    "store_talks_one_log_curl_missing": Scenario(
+        store=TALKS + ROAD_STORE, start="one_log", path="/nonexistent-kelvorn",
+        stderr="not found", reaches_service=False),
+    "no_dev_null_stdout_closed": Scenario(store=KEEPER, start="stdout_closed", dev_null=False,
+                                          reply=ok_reply()),
     # For an agent built with a CA file and a curl time limit.
     "ca_signed_accepted": Scenario(tls="ca-signed", reply=ok_reply()),
     "ca_unsigned_refused": Scenario(tls="rogue-signed", stale_reply="stale\n", reply="stale\n",
@@ -114,15 +150,25 @@ SCENARIOS = {
 }
 
 # Stand-ins for curl. "echo" prints the words it was given; "descriptors"
-# records which descriptors beyond 0, 1 and 2 it inherited from the agent,
-# probing with fstat so as to open none of its own.
+# records the signals it starts with ignored (the shell keeps an ignored
+# signal ignored, so its own mask is what curl would get) and which
+# descriptors beyond 0, 1 and 2 it inherited, with the file each names,
+# probing without opening any of its own.
+PROBE_DESCRIPTORS = """import os
+fds = {}
+for fd in range(3, 1024):
+    try:
+        os.fstat(fd)
+        fds[fd] = os.readlink("/proc/self/fd/%d" % fd)
+    except OSError:
+        pass
+with open("WORK/descriptors", "w") as f:
+    f.write(repr(fds))
+""".replace("WORK", WORK)
 STUB_CURLS = {
     "echo": '#!/bin/sh\necho "stub curl: $*"\n',
-    "descriptors": "#!%s -I\nimport os\nopen_fds = []\nfor fd in range(3, 1024):\n"
-                   "    try:\n        os.fstat(fd)\n        open_fds.append(fd)\n"
-                   "    except OSError:\n        pass\n"
-                   "with open(%r, 'w') as f:\n    f.write(repr(open_fds))\n"
-                   % (sys.executable, WORK + "/descriptors"),
+    "descriptors": "#!/bin/sh\nsed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status >%s/sigign\n"
+                   "exec %s -I -c %s\n" % (WORK, sys.executable, shlex.quote(PROBE_DESCRIPTORS)),
 }
 
 # How the agent under test was built; set from the command line.
@@ -136,14 +182,30 @@ def command_line(host, mac, ipv4):
             " -o /tmp/vercheck.conf" % (tls, limit, host, mac, ipv4, VERSION))
 
 
-def expected_console(s, host):
-    lines = ["kelvorn " + VERSION]
+def store_says(s, directive):
+    """What the scenario's store writes to stderr where `directive` says."""
+    for line in (s.store or "").splitlines():
+        if line.startswith(directive + " "):
+            return [line[len(directive) + 1:]]
+    return []
+
+
+def expected_console(s, host, with_store=False):
+    """The agent's lines; `with_store`: and the store's, where both streams
+    go to one log and each line must stand where it was written."""
+    says, read_says = (store_says(s, "@stderr"), store_says(s, "@stderr-get")) if with_store \
+        else ([], [])
+    lines = ["kelvorn " + VERSION] + says
     if not s.store_opens:
         return lines + ["Initialize AP MIB failed!"]
     ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
     hw = s.eth1[0] if s.eth1 else "00:00:00:00:00:00"
     command = command_line(host, s.mac, ipv4)
-    lines += s.store_lines
+    lines += read_says  # the WAN MAC read
+    for line in s.store_lines:
+        lines.append(line)
+        if line == FALLBACK:
+            lines += read_says  # the NIC1 read
     lines += ["wanMacAddr from config: " + s.mac, "iface: eth1, IP: " + ipv4,
               "Mac iface: " + hw, "debug> " + command]
     if s.stub_curl == "echo":
@@ -253,10 +315,31 @@ def run_agent(agent, s, trace, run):
         # Every socket and program the run starts, children included.
         argv = ["strace", "-f", "-qq", "-e", "trace=socket,execve",
                 "-o", os.path.join(WORK, "strace.txt")] + argv
+    if s.start in CLOSING:
+        # As an init script does it: the shell closes them, then execs.
+        argv = ["/bin/sh", "-c", 'exec "$@" ' + CLOSING[s.start], "sh"] + argv
+    # Without /dev/null in the sandbox, stdin is an empty file of ours.
+    stdin = open(os.devnull if s.dev_null else os.path.join(WORK, "empty"), "rb")
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+    if s.start == "reader_gone":
+        reader, writer = os.pipe()
+        os.close(reader)
+        streams["stdout"] = writer
+    elif s.start == "one_log":
+        log = open(os.path.join(WORK, "console.%d.log" % run), "w+")
+        streams = {"stdout": log, "stderr": subprocess.STDOUT}
     start = time.monotonic()
-    result = subprocess.run(argv, env=agent_env(s, trace), stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(argv, env=agent_env(s, trace), stdin=stdin, text=True, timeout=60,
+                            **streams)
     result.seconds = time.monotonic() - start
+    stdin.close()
+    if s.start == "reader_gone":
+        os.close(writer)
+        result.stdout = ""
+    elif s.start == "one_log":
+        log.seek(0)
+        result.stdout, result.stderr = log.read(), ""
+        log.close()
     return result
 
 
@@ -266,9 +349,11 @@ def run_scenario(agent, host, name, demo):
     make_sandbox(host, keep)
     if s.eth1:
         add_eth1(*s.eth1)
+    store_file = os.path.join(WORK, "apmib.store")
     if s.store is not None:
-        with open(os.path.join(WORK, "apmib.store"), "w") as f:
+        with open(store_file, "w") as f:
             f.write(s.store)
+    open(os.path.join(WORK, "empty"), "w").close()
     if s.stub_curl:
         stub_dir = os.path.join(WORK, "bin")
         os.makedirs(stub_dir)
@@ -291,6 +376,9 @@ def run_scenario(agent, host, name, demo):
         if needed and shutil.which(tool) is None:
             print("SKIPPED: %s is not installed" % tool)
             return SKIP
+    if not s.dev_null:
+        # An early-boot /dev, or a chroot without one.
+        sh("mount", "-t", "tmpfs", "-o", "mode=755", "kelvorn-e2e-dev", "/dev")
     try:
         results = [run_agent(agent, s, trace, run) for run in range(1, s.runs + 1)]
     finally:
@@ -310,18 +398,39 @@ def run_scenario(agent, host, name, demo):
         if got != want:
             failures.append("%s:\n  got:  %r\n  want: %r" % (what, got, want))
 
-    want_lines = expected_console(s, host)
+    # What each of the agent's own streams must carry; closed or unread ones
+    # carry nothing we can see.
+    stdout_seen = s.start in ("captured", "stderr_closed", "one_log")
+    stderr_seen = s.start in ("captured", "stdout_closed", "reader_gone")
+    want_lines = expected_console(s, host, with_store=s.start == "one_log") if stdout_seen else []
+    store_stderr = store_says(s, "@stderr") + store_says(s, "@stderr-get") * (
+        (1 + (FALLBACK in s.store_lines)) if s.store_opens else 0)
     for i, r in enumerate(results, 1):
-        check("run %d console" % i, r.stdout.splitlines(), want_lines)
-        check("run %d ends its output with a newline" % i, r.stdout.endswith("\n"), True)
+        console = r.stdout.splitlines()
+        if s.start == "one_log" and s.stderr:
+            # The shell's own message, last: curl could not be started.
+            check("run %d log ends with the shell's message" % i,
+                  bool(console) and s.stderr in console[-1], True)
+            console = console[:-1]
+        check("run %d console" % i, console, want_lines)
+        if stdout_seen:
+            check("run %d ends its output with a newline" % i, r.stdout.endswith("\n"), True)
         check("run %d exit status" % i, r.returncode, 0 if s.store_opens else 1)
         if s.within is not None:
             check("run %d ended within %d s (took %.1f s)" % (i, s.within, r.seconds),
                   r.seconds <= s.within, True)
-        if s.stderr and not trace:
-            check("run %d stderr mentions" % i, s.stderr in r.stderr, True)
-        elif not trace:
-            check("run %d stderr" % i, r.stderr, "")
+        if trace or not stderr_seen:
+            continue
+        stderr = r.stderr.splitlines()
+        check("run %d stderr: the store's lines" % i, stderr[:len(store_stderr)], store_stderr)
+        stderr = stderr[len(store_stderr):]
+        if s.stderr:
+            check("run %d stderr mentions" % i, s.stderr in "\n".join(stderr), True)
+        else:
+            check("run %d stderr" % i, stderr, [])
+    if s.store is not None:
+        with open(store_file) as f:
+            check("store file after the runs", f.read(), s.store)
     want_requests = []
     if s.store_opens and s.service and s.reaches_service:
         ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
@@ -335,8 +444,13 @@ def run_scenario(agent, host, name, demo):
         check("sockets opened", [c for c in calls if c.startswith("socket(")], [])
         check("programs started", len([c for c in calls if c.startswith("execve(")]), 1)
     if s.stub_curl == "descriptors":
+        # The store's open file is the store's business; any other is ours.
         with open(os.path.join(WORK, "descriptors")) as f:
-            check("descriptors curl inherited beyond 0, 1, 2", f.read(), "[]")
+            inherited = sorted(ast.literal_eval(f.read()).values())
+        check("descriptors curl inherited beyond 0, 1, 2", inherited,
+              [store_file] if "@keep-open" in s.store else [])
+        with open(os.path.join(WORK, "sigign")) as f:
+            check("curl starts with SIGPIPE ignored", int(f.read(), 16) >> 12 & 1, 0)
     if MEMCHECK:
         for run in range(1, s.runs + 1):
             failures.extend(memcheck_findings(os.path.join(WORK, "memcheck.%d.log" % run)))
