@@ -343,6 +343,63 @@ def run_agent(agent, s, trace, run):
     return result
 
 
+def check(failures, what, got, want):
+    if got != want:
+        failures.append("%s:\n  got:  %r\n  want: %r" % (what, got, want))
+
+
+def verify(s, host, results, requests, reply, store_after, trace=False):
+    """What went wrong in scenario `s`, judged from what its runs left: each
+    run's stdout, stderr, exit status and time (`results`), the requests the
+    service received, the reply file and the store's file afterwards."""
+    failures = []
+
+    # What each of the agent's own streams must carry; closed or unread ones
+    # carry nothing we can see.
+    stdout_seen = s.start in ("captured", "stderr_closed", "one_log")
+    stderr_seen = s.start in ("captured", "stdout_closed", "reader_gone")
+    want_lines = expected_console(s, host, with_store=s.start == "one_log") if stdout_seen else []
+    store_stderr = store_says(s, "@stderr") + store_says(s, "@stderr-get") * (
+        (1 + (FALLBACK in s.store_lines)) if s.store_opens else 0)
+    for i, r in enumerate(results, 1):
+        console = r.stdout.splitlines()
+        if s.start == "one_log" and s.stderr:
+            # The shell's own message, last: curl could not be started.
+            check(failures, "run %d log ends with the shell's message" % i,
+                  bool(console) and s.stderr in console[-1], True)
+            console = console[:-1]
+        check(failures, "run %d console" % i, console, want_lines)
+        if stdout_seen:
+            check(failures, "run %d ends its output with a newline" % i, r.stdout.endswith("\n"), True)
+        check(failures, "run %d exit status" % i, r.returncode, 0 if s.store_opens else 1)
+        if s.within is not None:
+            check(failures, "run %d ended within %d s (took %.1f s)" % (i, s.within, r.seconds),
+                  r.seconds <= s.within, True)
+        if trace or not stderr_seen:
+            continue
+        stderr = r.stderr.splitlines()
+        check(failures, "run %d stderr: the store's lines" % i, stderr[:len(store_stderr)], store_stderr)
+        stderr = stderr[len(store_stderr):]
+        if s.stderr:
+            check(failures, "run %d stderr mentions" % i, s.stderr in "\n".join(stderr), True)
+        else:
+            check(failures, "run %d stderr" % i, stderr, [])
+    check(failures, "store file after the runs", store_after, s.store)
+    want_requests = []
+    if s.store_opens and s.service and s.reaches_service:
+        ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
+        path = "/storage/router-dovrak-item/inform/%s/%s/%s" % (s.mac, ipv4, VERSION)
+        want_requests = ["GET " + path] * s.runs
+    check(failures, "requests the service received", requests, want_requests)
+    check(failures, "reply file", reply, s.reply)
+    if trace:
+        with open(os.path.join(WORK, "strace.txt")) as f:
+            calls = [l.split(None, 1)[1] for l in f if "(" in l]
+        check(failures, "sockets opened", [c for c in calls if c.startswith("socket(")], [])
+        check(failures, "programs started", len([c for c in calls if c.startswith("execve(")]), 1)
+    return failures
+
+
 def run_scenario(agent, host, name, demo):
     s = SCENARIOS[name]
     keep = {p.split("/")[2] for p in (agent, HERE, sys.executable) if p.startswith("/tmp/")}
@@ -392,65 +449,20 @@ def run_scenario(agent, host, name, demo):
     if demo:
         show_demo(results[0], requests, reply)
 
-    failures = []
-
-    def check(what, got, want):
-        if got != want:
-            failures.append("%s:\n  got:  %r\n  want: %r" % (what, got, want))
-
-    # What each of the agent's own streams must carry; closed or unread ones
-    # carry nothing we can see.
-    stdout_seen = s.start in ("captured", "stderr_closed", "one_log")
-    stderr_seen = s.start in ("captured", "stdout_closed", "reader_gone")
-    want_lines = expected_console(s, host, with_store=s.start == "one_log") if stdout_seen else []
-    store_stderr = store_says(s, "@stderr") + store_says(s, "@stderr-get") * (
-        (1 + (FALLBACK in s.store_lines)) if s.store_opens else 0)
-    for i, r in enumerate(results, 1):
-        console = r.stdout.splitlines()
-        if s.start == "one_log" and s.stderr:
-            # The shell's own message, last: curl could not be started.
-            check("run %d log ends with the shell's message" % i,
-                  bool(console) and s.stderr in console[-1], True)
-            console = console[:-1]
-        check("run %d console" % i, console, want_lines)
-        if stdout_seen:
-            check("run %d ends its output with a newline" % i, r.stdout.endswith("\n"), True)
-        check("run %d exit status" % i, r.returncode, 0 if s.store_opens else 1)
-        if s.within is not None:
-            check("run %d ended within %d s (took %.1f s)" % (i, s.within, r.seconds),
-                  r.seconds <= s.within, True)
-        if trace or not stderr_seen:
-            continue
-        stderr = r.stderr.splitlines()
-        check("run %d stderr: the store's lines" % i, stderr[:len(store_stderr)], store_stderr)
-        stderr = stderr[len(store_stderr):]
-        if s.stderr:
-            check("run %d stderr mentions" % i, s.stderr in "\n".join(stderr), True)
-        else:
-            check("run %d stderr" % i, stderr, [])
+    store_after = None
     if s.store is not None:
         with open(store_file) as f:
-            check("store file after the runs", f.read(), s.store)
-    want_requests = []
-    if s.store_opens and s.service and s.reaches_service:
-        ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
-        path = "/storage/router-dovrak-item/inform/%s/%s/%s" % (s.mac, ipv4, VERSION)
-        want_requests = ["GET " + path] * s.runs
-    check("requests the service received", requests, want_requests)
-    check("reply file", reply, s.reply)
-    if trace:
-        with open(os.path.join(WORK, "strace.txt")) as f:
-            calls = [l.split(None, 1)[1] for l in f if "(" in l]
-        check("sockets opened", [c for c in calls if c.startswith("socket(")], [])
-        check("programs started", len([c for c in calls if c.startswith("execve(")]), 1)
+            store_after = f.read()
+    failures = verify(s, host, results, requests, reply, store_after, trace)
+
     if s.stub_curl == "descriptors":
         # The store's open file is the store's business; any other is ours.
         with open(os.path.join(WORK, "descriptors")) as f:
             inherited = sorted(ast.literal_eval(f.read()).values())
-        check("descriptors curl inherited beyond 0, 1, 2", inherited,
+        check(failures, "descriptors curl inherited beyond 0, 1, 2", inherited,
               [store_file] if "@keep-open" in s.store else [])
         with open(os.path.join(WORK, "sigign")) as f:
-            check("curl starts with SIGPIPE ignored", int(f.read(), 16) >> 12 & 1, 0)
+            check(failures, "curl starts with SIGPIPE ignored", int(f.read(), 16) >> 12 & 1, 0)
     if MEMCHECK:
         for run in range(1, s.runs + 1):
             failures.extend(memcheck_findings(os.path.join(WORK, "memcheck.%d.log" % run)))
@@ -500,13 +512,16 @@ def sandbox_prefix():
     reason why none can be had here."""
     if shutil.which("unshare") is None:
         return None, "unshare (util-linux) is not installed"
+    errors = []
     for prefix in (["unshare", "--net", "--mount"],
                    ["unshare", "--user", "--map-root-user", "--net", "--mount"]):
         probe = subprocess.run(prefix + ["true"], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+                               stderr=subprocess.PIPE, text=True)
         if probe.returncode == 0:
             return prefix, None
-    return None, "cannot create network and mount namespaces (need root or unprivileged user namespaces)"
+        errors.append("'%s' said: %s" % (" ".join(prefix[1:]),
+                                          probe.stderr.strip() or "exit %d" % probe.returncode))
+    return None, "no network and mount namespaces here: " + "; ".join(errors)
 
 
 def main():
@@ -552,6 +567,10 @@ def main():
         if shutil.which(tool) is None:
             print("SKIPPED: %s is not installed" % tool)
             return SKIP
+    if not os.path.exists("/etc/hosts"):
+        # The sandbox mounts its own hosts file over it, to name the service.
+        print("SKIPPED: this machine has no /etc/hosts to mount the sandbox's own over")
+        return SKIP
     prefix, why = sandbox_prefix()
     if prefix is None:
         print("SKIPPED: " + why)
