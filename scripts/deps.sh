@@ -2,8 +2,10 @@
 # Installs what building and testing kelvorn needs on Debian 12, when missing.
 # Arguments name what is to be built or run (scripts/test.sh's gates, or
 # "bench"): the cross targets also need their compiler and qemu-user, the
-# other gates and the bench their tools. As root it runs apt-get; otherwise it says what
-# to install and fails.
+# other gates and the bench their tools; musl and the board need Debian's
+# mipsel architecture. As root it runs apt-get; otherwise it prints the
+# commands to run as root and fails. The board's kernel, BusyBox and curl
+# come last, from Debian's mipsel packages, into kelvorn's cache.
 set -euo pipefail
 
 # command or file to look for, and the Debian package that provides it
@@ -19,9 +21,23 @@ needs=(
   "unshare util-linux"
   "strace strace"
 )
+uclibc=("uclibc-source /usr/share/doc/uclibc-source" "xz xz-utils" "perl perl")
+foreign=()  # Debian architectures the packages below need
 for target in "$@"; do
   case "$target" in
     mipsel | mips) needs+=("$target-linux-gnu-g++ g++-$target-linux-gnu" "qemu-$target qemu-user") ;;
+    mipsel-uclibc | mips-uclibc)
+      arch=${target%-*}
+      needs+=("$arch-linux-gnu-g++ g++-$arch-linux-gnu" "qemu-$arch qemu-user" "${uclibc[@]}") ;;
+    mipsel-musl)
+      foreign+=(mipsel)
+      needs+=("mipsel-linux-gnu-g++ g++-mipsel-linux-gnu" "qemu-mipsel qemu-user"
+        "/usr/lib/mipsel-linux-musl/musl-gcc.specs musl-dev:mipsel") ;;
+    board)
+      foreign+=(mipsel)
+      needs+=("mipsel-linux-gnu-g++ g++-mipsel-linux-gnu" "qemu-mipsel qemu-user" "${uclibc[@]}"
+        "qemu-system-mipsel qemu-system-mips" "cpio cpio" "gzip gzip" "dpkg-deb dpkg") ;;
+    cxx11) needs+=("clang++ clang") ;;
     valgrind) needs+=("valgrind valgrind") ;;
     bench) needs+=("valgrind valgrind" "readelf binutils") ;;
     format) needs+=("clang-format clang-format") ;;
@@ -40,15 +56,33 @@ for need in "${needs[@]}"; do
   fi
   [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
 done
+new_arches=()
+for arch in "${foreign[@]}"; do
+  dpkg --print-foreign-architectures | grep -qx "$arch" ||
+    [[ " ${new_arches[*]} " == *" $arch "* ]] || new_arches+=("$arch")
+done
 
-[[ ${#missing[@]} -eq 0 ]] && exit 0
-
-if [[ $(id -u) -ne 0 ]]; then
-  echo "kelvorn needs these Debian packages: ${missing[*]}" >&2
-  echo "install them with: sudo apt-get install ${missing[*]}" >&2
-  exit 1
+if [[ ${#missing[@]} -gt 0 || ${#new_arches[@]} -gt 0 ]]; then
+  commands=()
+  for arch in "${new_arches[@]}"; do commands+=("dpkg --add-architecture $arch"); done
+  commands+=("apt-get update")
+  [[ ${#missing[@]} -eq 0 ]] ||
+    commands+=("apt-get install -y --no-install-recommends ${missing[*]}")
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "kelvorn needs these Debian packages: ${missing[*]:-none}" \
+      "${new_arches[*]:+and the $new_arches architecture}" >&2
+    echo "as root, run:" >&2
+    printf '  %s\n' "${commands[@]}" >&2
+    exit 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  for arch in "${new_arches[@]}"; do dpkg --add-architecture "$arch"; done
+  apt-get update -q </dev/null
+  [[ ${#missing[@]} -eq 0 ]] ||
+    apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 fi
-echo "installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q </dev/null
-apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+
+if [[ " $* " == *" board "* ]]; then
+  "$(dirname "$0")/board-assets.sh" >/dev/null
+fi

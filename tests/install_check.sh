@@ -21,7 +21,8 @@ done
 status=0
 for build in "$work/one" "$work/second/build"; do
   # An empty RUNPATH entry would have the loader search the current folder.
-  runpath=$(readelf -d "$build/kelvorn" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+  # (An old-style RPATH where the C library's loader reads only that one.)
+  runpath=$(readelf -d "$build/kelvorn" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')
   if [[ $runpath != '$ORIGIN/'* || $runpath == *: || $runpath == *::* ]]; then
     echo "FAILED: the build tree's kelvorn has RUNPATH '$runpath'"
     status=1

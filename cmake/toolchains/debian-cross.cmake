@@ -6,6 +6,7 @@ set(CMAKE_CXX_COMPILER ${KELVORN_CROSS_TRIPLET}-g++)
 
 # Debian installs each target's C library under /usr/<triplet>.
 set(KELVORN_CROSS_SYSROOT /usr/${KELVORN_CROSS_TRIPLET})
+set(KELVORN_TARGET_LOADER /lib/ld.so.1 CACHE STRING "The agent's program interpreter")
 set(CMAKE_FIND_ROOT_PATH ${KELVORN_CROSS_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

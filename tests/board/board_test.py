@@ -1,0 +1,353 @@
+#!/usr/bin/env python3
+"""The end-to-end scenarios on a booted MIPS board.
+
+qemu-system-mipsel boots Debian's Malta kernel with an initramfs made here:
+BusyBox as /bin/sh and the userland, the uClibc-ng agent with the stand-in
+store in /lib, and Debian's mipsel curl with its libraries. The board's NIC
+is eth1 in the guest; its far side is a tap device in a network namespace of
+our own, where the local inventory service answers on 192.0.2.1
+(TEST-NET-1). The guest runs each scenario in turn, as an init script would
+start the agent, and prints what it left; this side judges it with the same
+checks as the end-to-end harness. Nothing leaves the namespace.
+
+    board_test.py --build BUILD --libc-root SYSROOT [--host NAME]
+
+BUILD is a mipsel uClibc-ng build folder, SYSROOT its C library's root.
+Exits 0 on pass, 1 on failure, 77 (skipped) when it cannot run here.
+"""
+import argparse
+import copy
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.realpath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import e2e_test as e2e  # noqa: E402  the scenarios and their checks
+
+TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
+SERVICE_IP, GUEST_IP = "192.0.2.1", "192.0.2.2"
+# The scenarios that mean the same on a board; the rest need the host's
+# strace, a stub curl, a private /dev or a service that answers otherwise.
+SCENARIOS = ["road_of_one_run", "arguments_ignored", "store_file_missing",
+             "wan_zero_falls_back", "both_reads_fail", "eth1_without_ipv4", "longest_ipv4",
+             "curl_missing", "store_keeps_file_open", "stdout_closed",
+             "stderr_closed_curl_missing", "all_closed", "log_reader_gone",
+             "store_talks_into_one_log", "store_talks_one_log_curl_missing"]
+GUEST_PATH = "/usr/bin:/bin:/usr/sbin:/sbin"
+BOOT_LIMIT = 170  # seconds for boot, every scenario and power-off
+MARK = "@@kelvorn "
+
+# How the guest's shell starts the agent for each way of starting it.
+STARTS = {
+    "captured": "{agent} </dev/null >/tmp/out 2>/tmp/err",
+    "stdout_closed": "{agent} </dev/null >&- 2>/tmp/err",
+    "stderr_closed": "{agent} </dev/null >/tmp/out 2>&-",
+    "all_closed": "{agent} <&- >&- 2>&-",
+    # The log's reader has gone before the agent writes its first line; the
+    # pipeline's status is the reader's, so the agent's comes by a file.
+    "reader_gone": "( sleep 1; {agent} </dev/null 2>/tmp/err; echo $? >/tmp/status ) | true;"
+                   " read status </tmp/status; (exit $status)",
+    "one_log": "{agent} </dev/null >/tmp/out 2>&1",
+}
+
+
+def sq(text):
+    """`text` as one word for the guest's shell."""
+    return "'" + text.replace("'", "'\\''") + "'"
+
+
+def show_file(tag, path):
+    # As hex bytes: what a file holds survives the serial line whole.
+    return ('if [ -e {p} ]; then echo "{m}{t}"; od -An -v -tx1 {p}; '
+            'else echo "{m}{t} absent"; fi'.format(m=MARK, t=tag, p=path))
+
+
+def guest_scenario(name, s):
+    lines = ['echo "%sbegin %s"' % (MARK, name),
+             "rm -f /tmp/out /tmp/err /tmp/vercheck.conf /tmp/apmib.store",
+             "ip addr flush dev eth1"]
+    if s.store is not None:
+        lines.append("printf %%s %s >/tmp/apmib.store" % sq(s.store))
+    if s.stale_reply is not None:
+        lines.append("printf %%s %s >/tmp/vercheck.conf" % sq(s.stale_reply))
+    mac, ipv4 = s.eth1
+    lines.append("ip link set eth1 down; ip link set eth1 address %s; ip link set eth1 up" % mac)
+    if ipv4:
+        lines.append("ip addr add %s/24 dev eth1" % ipv4)
+    # The service is reached through eth1 from an address of the board's
+    # own, whatever eth1 itself holds.
+    lines.append("ip route replace %s/32 dev eth1 src %s" % (SERVICE_IP, GUEST_IP))
+    env = "PATH=%s" % (s.path if s.path != e2e.PATH else GUEST_PATH)
+    if s.store is not None:
+        env += " APMIB_STORE=/tmp/apmib.store"
+    agent = "env -i %s /usr/bin/kelvorn %s" % (env, " ".join(sq(a) for a in s.args))
+    for run in range(1, s.runs + 1):
+        lines += [STARTS[s.start].format(agent=agent),
+                  'echo "%sstatus %d $?"' % (MARK, run),
+                  show_file("stdout %d" % run, "/tmp/out"),
+                  show_file("stderr %d" % run, "/tmp/err")]
+    lines += [show_file("store", "/tmp/apmib.store"), show_file("reply", "/tmp/vercheck.conf"),
+              'echo "%send %s"' % (MARK, name)]
+    return "\n".join(lines) + "\n"
+
+
+INIT = """#!/bin/sh
+/bin/busybox mkdir -p /proc /sys /dev /tmp /sbin /usr/sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+insmod /lib/modules/mii.ko
+insmod /lib/modules/pcnet32.ko
+ip link set lo up
+ip addr add {guest}/32 dev lo
+ip link set eth0 name eth1
+ip link set eth1 up
+echo "{mark}board $(uname -m) $(uname -r)"
+. /scenarios.sh
+echo "{mark}done"
+poweroff -f
+"""
+
+
+def needed(path):
+    out = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True)
+    return [l.split("[", 1)[1].rstrip("]") for l in out.stdout.splitlines() if "(NEEDED)" in l]
+
+
+def copy_closure(program, assets_root, image):
+    """`program` and every library it needs, walked through NEEDED, from
+    Debian's unpacked packages into the image's /lib."""
+    dirs = [os.path.join(assets_root, d) for d in
+            ("lib/mipsel-linux-gnu", "usr/lib/mipsel-linux-gnu", "lib", "usr/lib")]
+    todo, seen = needed(program), set()
+    while todo:
+        lib = todo.pop()
+        if lib in seen:
+            continue
+        seen.add(lib)
+        found = next((os.path.join(d, lib) for d in dirs if os.path.exists(os.path.join(d, lib))),
+                     None)
+        if found is None:
+            raise RuntimeError("%s needs %s, which no fetched package has" % (program, lib))
+        shutil.copy(os.path.realpath(found), os.path.join(image, "lib", lib))
+        todo += needed(found)
+
+
+def make_initramfs(build, libc_root, assets, host, work):
+    image = os.path.join(work, "image")
+    for d in ("bin", "lib/modules", "usr/bin", "etc"):
+        os.makedirs(os.path.join(image, d))
+    root = os.path.join(assets, "root")
+    shutil.copy(os.path.join(root, "bin/busybox"), os.path.join(image, "bin"))
+    os.symlink("busybox", os.path.join(image, "bin/sh"))
+    for module in ("mii.ko", "pcnet32.ko"):
+        found = subprocess.run(["find", os.path.join(root, "lib/modules"), "-name", module],
+                               capture_output=True, text=True, check=True).stdout.split()
+        shutil.copy(found[0], os.path.join(image, "lib/modules"))
+    # The agent as a firmware build installs it, the stand-in store and
+    # uClibc-ng where a uClibc router keeps them.
+    stage = os.path.join(work, "stage")
+    subprocess.run(["cmake", "--install", build, "--prefix", "/usr", "--strip"],
+                   env=dict(os.environ, DESTDIR=stage), check=True, stdout=subprocess.DEVNULL)
+    shutil.copy(os.path.join(stage, "usr/bin/kelvorn"), os.path.join(image, "usr/bin"))
+    shutil.copy(os.path.join(build, "platform/apmib/libapmib.so"), os.path.join(image, "lib"))
+    for lib in ("ld-uClibc.so.0", "libc.so.0"):
+        shutil.copy(os.path.realpath(os.path.join(libc_root, "lib", lib)),
+                    os.path.join(image, "lib", lib))
+    # Debian's curl, a glibc program, with its loader and libraries.
+    shutil.copy(os.path.join(root, "usr/bin/curl"), os.path.join(image, "usr/bin"))
+    shutil.copy(os.path.realpath(os.path.join(root, "lib/ld.so.1")), os.path.join(image, "lib"))
+    copy_closure(os.path.join(root, "usr/bin/curl"), root, image)
+    with open(os.path.join(image, "etc/hosts"), "w") as f:
+        f.write("127.0.0.1 localhost\n%s %s\n" % (SERVICE_IP, host))
+    with open(os.path.join(image, "etc/nsswitch.conf"), "w") as f:
+        f.write("hosts: files\n")
+    with open(os.path.join(image, "init"), "w") as f:
+        f.write(INIT.format(guest=GUEST_IP, mark=MARK))
+    os.chmod(os.path.join(image, "init"), 0o755)
+    with open(os.path.join(image, "scenarios.sh"), "w") as f:
+        for name in SCENARIOS:
+            f.write(guest_scenario(name, e2e.SCENARIOS[name]))
+    initrd = os.path.join(work, "initrd.gz")
+    files = subprocess.run(["find", "."], cwd=image, capture_output=True, check=True).stdout
+    cpio = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=image, input=files,
+                          capture_output=True, check=True).stdout
+    with open(initrd, "wb") as f:
+        f.write(subprocess.run(["gzip", "-1"], input=cpio, capture_output=True,
+                               check=True).stdout)
+    return initrd
+
+
+class Run:
+    """One run of the agent in the guest, as the checks take it."""
+
+    def __init__(self):
+        self.returncode, self.stdout, self.stderr, self.seconds = None, "", "", 0.0
+
+
+def parse_hex(lines):
+    return bytes(int(b, 16) for line in lines for b in line.split()).decode(errors="replace")
+
+
+def boot(assets, initrd, log, work):
+    """Boots the board and reads its console as it comes; after each
+    scenario notes how many requests the service has logged by then."""
+    kernel = open(os.path.join(assets, "kernel")).read().strip()
+    vmlinuz = os.path.join(assets, "root/boot", kernel.replace("linux-image-", "vmlinuz-"))
+    qemu = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-vga", "none", "-nographic",
+            "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
+            "-append", "console=ttyS0 panic=-1 quiet loglevel=0",
+            "-netdev", "tap,id=wan,ifname=tap0,script=no,downscript=no",
+            "-device", "pcnet,netdev=wan,romfile="]
+    started = time.monotonic()
+    guest = subprocess.Popen(qemu, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True, errors="replace")
+    # However the guest fares, the board is switched off in the end.
+    watchdog = threading.Timer(BOOT_LIMIT, guest.kill)
+    watchdog.start()
+    console, requests_seen = [], {}
+    try:
+        for line in guest.stdout:
+            line = line.rstrip("\r\n")
+            console.append(line)
+            if line.startswith(MARK + "end "):
+                with open(log) as f:
+                    requests_seen[line.split()[-1]] = len(f.read().splitlines())
+    finally:
+        watchdog.cancel()
+        guest.kill()
+        guest.wait()
+    with open(os.path.join(work, "console.log"), "w") as f:
+        f.write("\n".join(console) + "\n")
+    return console, requests_seen, time.monotonic() - started
+
+
+def judge(console, requests_seen, requests, host):
+    """Each scenario's runs, rebuilt from the console, through the checks."""
+    failures, first = {}, 0
+    blocks, current = {}, None
+    for line in console:
+        if line.startswith(MARK + "begin "):
+            current = line.split()[-1]
+            blocks[current] = []
+        elif current:
+            blocks[current].append(line)
+            if line.startswith(MARK + "end "):
+                current = None
+    for name in SCENARIOS:
+        s = e2e.SCENARIOS[name]
+        if name not in blocks:
+            failures[name] = ["never reported: the board stopped before it"]
+            continue
+        runs = [Run() for _ in range(s.runs)]
+        files, tag = {}, None
+        for line in blocks[name]:
+            if line.startswith(MARK + "status "):
+                _, _, run, status = line.split()
+                runs[int(run) - 1].returncode = int(status)
+            elif line.startswith(MARK):
+                tag = line[len(MARK):]
+                files[tag.replace(" absent", "")] = None if tag.endswith(" absent") else []
+                tag = None if tag.endswith(" absent") else tag
+            elif tag is not None:
+                files[tag].append(line)
+        text = {t: (parse_hex(lines) if lines is not None else None) for t, lines in files.items()}
+        for i, r in enumerate(runs, 1):
+            r.stdout = text.get("stdout %d" % i) or ""
+            r.stderr = text.get("stderr %d" % i) or ""
+        last = requests_seen.get(name, first)
+        if s.reply and s.reply.startswith(e2e.ok_reply(0)[:-2]):
+            # The service numbers its replies from its start, not from the
+            # scenario's.
+            s = copy.copy(s)
+            s.reply = e2e.ok_reply(first + int(s.reply.split()[-1]))
+        found = e2e.verify(s, host, runs, requests[first:last], text.get("reply"),
+                           text.get("store"))
+        first = last
+        if found:
+            failures[name] = found
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--libc-root", required=True)
+    parser.add_argument("--host", default="inventory.kelvorn.net")
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    build = os.path.realpath(args.build)
+
+    if not args.inside:
+        assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
+                                capture_output=True, text=True)
+        if assets.returncode != 0:
+            print("SKIPPED: " + assets.stderr.strip())
+            return e2e.SKIP
+        for tool in ("qemu-system-mipsel", "cpio", "readelf", "openssl", "ip"):
+            if shutil.which(tool) is None:
+                print("SKIPPED: %s is not installed" % tool)
+                return e2e.SKIP
+        if not os.path.exists("/dev/net/tun"):
+            print("SKIPPED: no /dev/net/tun here, for the board's tap device")
+            return e2e.SKIP
+        prefix, why = e2e.sandbox_prefix()
+        if prefix is None:
+            print("SKIPPED: " + why)
+            return e2e.SKIP
+        argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
+        return subprocess.run(argv).returncode
+
+    assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
+                            capture_output=True, text=True, check=True).stdout.strip()
+    keep = {p.split("/")[2] for p in (build, HERE, sys.executable, assets) if p.startswith("/tmp/")}
+    e2e.make_sandbox(args.host, keep)
+    work = e2e.WORK
+    initrd = make_initramfs(build, args.libc_root, assets, args.host, work)
+    e2e.sh("ip", "tuntap", "add", "dev", "tap0", "mode", "tap")
+    e2e.sh("ip", "addr", "add", SERVICE_IP + "/24", "dev", "tap0")
+    e2e.sh("ip", "link", "set", "tap0", "up")
+    log = os.path.join(work, "requests.log")
+    open(log, "w").close()
+    # The service on the tap's side, in "ok" mode: the scenarios that need
+    # another answer are not run here.
+    cert, key = e2e.make_certificate(args.host, "self-signed")
+    service = subprocess.Popen([sys.executable, e2e.SERVICE, "--cert", cert, "--key", key,
+                                "--log", log, "--mode", "ok", "--bind", SERVICE_IP],
+                               stdout=subprocess.PIPE, text=True)
+    if service.stdout.readline().strip() != "ready":
+        print("FAILED: the inventory service did not start")
+        return 1
+    try:
+        console, requests_seen, seconds = boot(assets, initrd, log, work)
+    finally:
+        service.kill()
+        service.wait()
+    with open(log) as f:
+        requests = f.read().splitlines()
+
+    board = [l[len(MARK):] for l in console if l.startswith(MARK + "board ")]
+    print(board[0] if board else "board: never reached its init")
+    failures = judge(console, requests_seen, requests, args.host)
+    for name in SCENARIOS:
+        if name in failures:
+            print("FAILED %s\n%s" % (name, "\n".join(failures[name])))
+        else:
+            print("passed %s" % name)
+    done = any(l == MARK + "done" for l in console)
+    print("boot, %d scenarios and power-off: %.1f s%s" % (
+        len(SCENARIOS), seconds, "" if done else " (did not finish)"))
+    if failures or not done:
+        print("---- the board's console ----\n" + "\n".join(console[-60:]))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
