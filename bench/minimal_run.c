@@ -1,7 +1,9 @@
 /* The same run as kelvorn's, written as plainly as C allows: the yardstick
  * that bench/footprint.sh measures the agent against. Not shipped. */
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,10 +20,20 @@ int main(void) {
   struct ifreq ifr;
   struct in_addr ip = {0};
   char cmd[512];
-  int fd;
+  int fd, std_open = 1;
+
+  while ((fd = open("/dev/null", O_RDWR)) >= 0 || (fd = open("/", O_RDONLY)) >= 0) {
+    if (fd > 2) break;
+  }
+  if (fd > 2)
+    close(fd);
+  else
+    std_open = 0;
+  setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
+  signal(SIGPIPE, SIG_IGN);
 
   printf("kelvorn %s\n", "1.0.164");
-  if (!apmib_init()) {
+  if (!std_open || !apmib_init()) {
     puts("Initialize AP MIB failed!");
     return 1;
   }
@@ -56,5 +68,6 @@ int main(void) {
            mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], inet_ntoa(ip), "1.0.164");
   printf("debug> %s\n", cmd);
   fflush(stdout);
+  signal(SIGPIPE, SIG_DFL);
   return system(cmd) < -1;
 }
