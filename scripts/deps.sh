@@ -12,6 +12,7 @@ set -euo pipefail
 needs=(
   "cmake cmake"
   "make make"
+  "git git"
   "g++ g++"
   "/usr/src/googletest/CMakeLists.txt libgtest-dev"
   "curl curl"
