@@ -22,7 +22,7 @@ needs=(
   "unshare util-linux"
   "strace strace"
 )
-uclibc=("uclibc-source /usr/share/doc/uclibc-source" "xz xz-utils" "perl perl")
+uclibc=("/usr/share/doc/uclibc-source uclibc-source" "xz xz-utils" "perl perl")
 foreign=()  # Debian architectures the packages below need
 for target in "$@"; do
   case "$target" in

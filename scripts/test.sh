@@ -81,7 +81,7 @@ gate() {
     board)
       configure_build build-mipsel-uclibc \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/mipsel-linux-uclibc.cmake" &&
-        suite build-mipsel-uclibc -L board ;;
+        suite build-mipsel-uclibc -L board --verbose ;;
     cxx11)
       # As an older router SDK's compiler would take it, with each set of
       # report options; both compilers at hand.
