@@ -4,8 +4,8 @@
 #
 #   bench/footprint.sh
 #
-# For host, mipsel and mips: the stripped size of the installed binary and its
-# NEEDED entries. For the host: instructions retired by the agent's own
+# For host, mipsel and mips (and the uClibc-ng and musl builds): the stripped
+# size of the installed binary and its NEEDED entries. For the host: instructions retired by the agent's own
 # process (callgrind, children not traced), its system calls (strace -c,
 # children not followed) and its peak RSS. curl is a stand-in that exits at
 # once, so only the agent is measured. libapmib.so (the stand-in store) is
@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 out=$top/build-bench
-scripts/deps.sh host mipsel mips bench >&2
+scripts/deps.sh host mipsel mips mipsel-uclibc mips-uclibc mipsel-musl bench >&2
 
 build() {  # build NAME TRIPLET-or-host [cmake options...]: configure, build, stage
   local name=$1 target=$2
@@ -60,6 +60,14 @@ for target in host mipsel-linux-gnu mips-linux-gnu; do
   printf '| %s | %d | %d | %s | %s |\n' "$name" \
     "$(stat -c %s "$stage/usr/bin/kelvorn")" "$(stat -c %s "$stage/minimal_run")" \
     "$(needed "$stage/usr/bin/kelvorn")" "$(needed "$stage/minimal_run")"
+done
+# The router C libraries' builds; the yardstick is built for glibc only.
+for target in mipsel-linux-uclibc mips-linux-uclibc mipsel-linux-musl; do
+  name=${target%%-*}-${target##*-}
+  build "$name" "$target"
+  stage=$out/$name/stage
+  printf '| %s | %d | | %s | |\n' "$name" "$(stat -c %s "$stage/usr/bin/kelvorn")" \
+    "$(needed "$stage/usr/bin/kelvorn")"
 done
 
 printf '\nOne run on the host (no eth1 here: the 0.0.0.0 path)\n\n'
