@@ -34,6 +34,17 @@ for gate in "${gates[@]}"; do
 done
 scripts/deps.sh "${gates[@]}" || exit 1
 
+# uClibc-ng's build keeps about one core busy: the two sysroots the gates
+# need (each built once, then cached) are made side by side.
+arches=()
+for gate in "${gates[@]}"; do
+  case "$gate" in mipsel-uclibc | board) arches+=(mipsel) ;; mips-uclibc) arches+=(mips) ;; esac
+done
+for arch in $(printf '%s\n' "${arches[@]}" | sort -u); do
+  scripts/uclibc-sysroot.sh "$arch" >/dev/null &
+done
+wait
+
 configure_build() {  # configure_build DIR [cmake options...]
   local dir=$1
   shift
