@@ -70,8 +70,9 @@ if [[ ${#missing[@]} -gt 0 || ${#new_arches[@]} -gt 0 ]]; then
   [[ ${#missing[@]} -eq 0 ]] ||
     commands+=("apt-get install -y --no-install-recommends ${missing[*]}")
   if [[ $(id -u) -ne 0 ]]; then
-    echo "kelvorn needs these Debian packages: ${missing[*]:-none}" \
-      "${new_arches[*]:+and the $new_arches architecture}" >&2
+    need="kelvorn needs these Debian packages: ${missing[*]:-none}"
+    [[ ${#new_arches[@]} -eq 0 ]] || need+=", with Debian's ${new_arches[*]} architecture"
+    echo "$need" >&2
     echo "as root, run:" >&2
     printf '  %s\n' "${commands[@]}" >&2
     exit 1
