@@ -33,7 +33,7 @@ for target in "$@"; do
     mipsel-musl)
       foreign+=(mipsel)
       needs+=("mipsel-linux-gnu-g++ g++-mipsel-linux-gnu" "qemu-mipsel qemu-user"
-        "/usr/lib/mipsel-linux-musl/musl-gcc.specs musl-dev:mipsel") ;;
+        "/usr/lib/mipsel-linux-musl/crt1.o musl-dev:mipsel") ;;
     board)
       foreign+=(mipsel)
       needs+=("mipsel-linux-gnu-g++ g++-mipsel-linux-gnu" "qemu-mipsel qemu-user" "${uclibc[@]}"

@@ -2,8 +2,9 @@
 # library (uClibc-ng or musl) with Debian's MIPS cross compiler, in place of
 # the glibc it comes with. The including file sets CMAKE_SYSTEM_PROCESSOR,
 # KELVORN_CROSS_TRIPLET, KELVORN_LIBC_FLAGS (how the compiler finds that C
-# library), optionally KELVORN_LIBC_LINK_FLAGS, KELVORN_TARGET_LIBC and KELVORN_TARGET_LOADER (what the agent
-# must then need and ask for) and CMAKE_CROSSCOMPILING_EMULATOR.
+# library), optionally KELVORN_LIBC_LINK_FLAGS, then KELVORN_TARGET_LIBC and
+# KELVORN_TARGET_LOADER (what the agent must then need and ask for) and
+# CMAKE_CROSSCOMPILING_EMULATOR.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${KELVORN_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${KELVORN_CROSS_TRIPLET}-g++)

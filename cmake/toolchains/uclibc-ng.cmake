@@ -10,11 +10,12 @@ if(failed)
 endif()
 
 # Debian's cross compiler searches its own glibc before any --sysroot, for
-# headers, start files and libraries alike. A specs file, as musl-gcc has,
-# puts uClibc-ng in glibc's place; -muclibc picks its loader,
-# /lib/ld-uClibc.so.0, as on a uClibc router.
-set(specs ${sysroot}/gcc.specs)
-file(WRITE ${specs}.new "%rename cpp_options old_cpp_options
+# headers, start files and libraries alike. A file of driver rules, as
+# Debian's musl-gcc carries one, puts uClibc-ng in glibc's place; -muclibc
+# picks its loader, /lib/ld-uClibc.so.0, as on a uClibc router.
+set(driver_rules ${sysroot}/uclibc-gcc.rules)
+# Rewritten only when the text changes: the file is read on every compile.
+file(CONFIGURE OUTPUT ${driver_rules} @ONLY CONTENT "%rename cpp_options old_cpp_options
 
 *cpp_options:
 -nostdinc -isystem ${sysroot}/usr/include -isystem include%s %(old_cpp_options)
@@ -34,10 +35,9 @@ libgcc.a%s
 *endfile:
 crtendS.o%s ${sysroot}/usr/lib/crtn.o
 ")
-file(COPY_FILE ${specs}.new ${specs} ONLY_IF_DIFFERENT)
 # --sysroot: the linker then finds the paths in libc.so, a linker script,
 # inside the sysroot.
-set(KELVORN_LIBC_FLAGS "-specs ${specs} -muclibc --sysroot=${sysroot}")
+set(KELVORN_LIBC_FLAGS "-specs=${driver_rules} -muclibc --sysroot=${sysroot}")
 # uClibc-ng's loader expands $ORIGIN in DT_RPATH only, not in DT_RUNPATH:
 # the build tree's agent finds the stand-in store through an old-style
 # RPATH. The installed agent has neither.

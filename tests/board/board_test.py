@@ -317,13 +317,7 @@ def main():
     open(log, "w").close()
     # The service on the tap's side, in "ok" mode: the scenarios that need
     # another answer are not run here.
-    cert, key = e2e.make_certificate(args.host, "self-signed")
-    service = subprocess.Popen([sys.executable, e2e.SERVICE, "--cert", cert, "--key", key,
-                                "--log", log, "--mode", "ok", "--bind", SERVICE_IP],
-                               stdout=subprocess.PIPE, text=True)
-    if service.stdout.readline().strip() != "ready":
-        print("FAILED: the inventory service did not start")
-        return 1
+    service = e2e.start_service(args.host, "ok", log, "self-signed", bind=SERVICE_IP)
     try:
         console, requests_seen, seconds = boot(assets, initrd, log, work)
     finally:

@@ -283,10 +283,10 @@ def make_certificate(host, tls):
     return cert, key
 
 
-def start_service(host, mode, log, tls):
+def start_service(host, mode, log, tls, bind="127.0.0.1"):
     cert, key = make_certificate(host, tls)
     service = subprocess.Popen([sys.executable, SERVICE, "--cert", cert, "--key", key,
-                                "--log", log, "--mode", mode],
+                                "--log", log, "--mode", mode, "--bind", bind],
                                stdout=subprocess.PIPE, text=True)
     if service.stdout.readline().strip() != "ready":
         service.kill()
@@ -370,7 +370,8 @@ def verify(s, host, results, requests, reply, store_after, trace=False):
             console = console[:-1]
         check(failures, "run %d console" % i, console, want_lines)
         if stdout_seen:
-            check(failures, "run %d ends its output with a newline" % i, r.stdout.endswith("\n"), True)
+            check(failures, "run %d ends its output with a newline" % i,
+                  r.stdout.endswith("\n"), True)
         check(failures, "run %d exit status" % i, r.returncode, 0 if s.store_opens else 1)
         if s.within is not None:
             check(failures, "run %d ended within %d s (took %.1f s)" % (i, s.within, r.seconds),
@@ -378,7 +379,8 @@ def verify(s, host, results, requests, reply, store_after, trace=False):
         if trace or not stderr_seen:
             continue
         stderr = r.stderr.splitlines()
-        check(failures, "run %d stderr: the store's lines" % i, stderr[:len(store_stderr)], store_stderr)
+        check(failures, "run %d stderr: the store's lines" % i, stderr[:len(store_stderr)],
+              store_stderr)
         stderr = stderr[len(store_stderr):]
         if s.stderr:
             check(failures, "run %d stderr mentions" % i, s.stderr in "\n".join(stderr), True)
