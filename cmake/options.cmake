@@ -59,3 +59,25 @@ function(kelvorn_check_curl_max_time seconds out_error)
   endif()
   set(${out_error} "${error}" PARENT_SCOPE)
 endfunction()
+
+# Empty (no pinning), or a list of one or more public-key pins, each
+# "sha256//" and the 44-character base64 form of a SHA-256 digest (32 bytes:
+# 43 characters, the last of them carrying 2 bits and four zero bits, then
+# one "="). curl takes them joined by ";", quoted as one shell word: the
+# check leaves no character that could end the quote.
+function(kelvorn_check_tls_pinned_keys pins out_error)
+  set(error "")
+  string(REPEAT "[A-Za-z0-9+/]" 42 digest)
+  set(pin_pattern "^sha256//${digest}[AEIMQUYcgkosw048]=$")
+  foreach(pin IN LISTS pins)
+    if(pin STREQUAL "")
+      set(error "has an empty entry")
+      break()
+    elseif(NOT pin MATCHES "${pin_pattern}")
+      string(CONCAT error "has the entry '${pin}', which is not a pin: a pin is "
+             "sha256// and the 44-character base64 SHA-256 of the public key, ending in =")
+      break()
+    endif()
+  endforeach()
+  set(${out_error} "${error}" PARENT_SCOPE)
+endfunction()
