@@ -21,6 +21,7 @@ needs=(
   "ip iproute2"
   "unshare util-linux"
   "strace strace"
+  "faketime faketime"
 )
 uclibc=("/usr/share/doc/uclibc-source uclibc-source" "xz xz-utils" "perl perl")
 foreign=()  # Debian architectures the packages below need

@@ -98,7 +98,8 @@ gate() {
       # report options; both compilers at hand.
       local compiler options
       for compiler in g++ clang++; do
-        for options in "" "-DKELVORN_TLS_CA_FILE=\"/etc/ca.pem\" -DKELVORN_CURL_MAX_TIME=\"30\""; do
+        for options in "" "-DKELVORN_TLS_CA_FILE=\"/etc/ca.pem\" -DKELVORN_CURL_MAX_TIME=\"30\"
+          -DKELVORN_TLS_PINNED_KEYS=\"sha256//A=\\073sha256//B=\""; do
           git ls-files 'agent/*.cc' 'store/*.cc' 'netif/*.cc' 'report/*.cc' | grep -v _test.cc |
             xargs -n1 $compiler -std=c++11 -pedantic-errors -Wall -Wextra -Werror -fno-exceptions \
               -fno-rtti -fsyntax-only -I. -DKELVORN_REPORT_HOST='"inventory.kelvorn.net"' \

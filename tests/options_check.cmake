@@ -44,3 +44,21 @@ expect(curl_max_time bad "30;reboot")
 foreach(seconds "0" "-1" "030" "1.5" "86401" "100000" "30s" " 30" "30 -k" "$(id)")
   expect(curl_max_time bad "${seconds}")
 endforeach()
+
+# Pins: the SHA-256 of a key is 32 bytes, 44 base64 characters with one "=".
+set(key_a "sha256//6UjdOmbjXWQiSJ9fgzWHm/Qzq47nf8UWQ1iklrKaLrg=")
+set(key_b "sha256///LhvX61UzTc9FE7CoXzsaZZOaIqylqxJM4m9jFNyi/A=")
+string(REPEAT "+" 42 plus42)
+foreach(pins "" "${key_a}" "${key_a};${key_b}" "sha256//${plus42}w=")
+  expect(tls_pinned_keys good "${pins}")
+endforeach()
+# Each bad value is key_a with one thing changed.
+foreach(change "6U" "6UjdO" "$(id)" "`id`" "'" "\"" " " "|" "-" "\n" "6Ujd\n")
+  string(REPLACE "6Ujd" "${change}" pins "${key_a}")
+  expect(tls_pinned_keys bad "${pins}")
+endforeach()
+foreach(pins "${key_a};rm -rf /" "${key_a};" ";${key_a}" "${key_a};;${key_b}" "${key_a}'"
+             "'${key_a}" "${key_a} " "${key_a}|sh" "sha256//${plus42}x=" "sha256//${plus42}w"
+             "sha1//6UjdOmbjXWQiSJ9fgzWHm/Qzq47nf8UWQ=" "sha256:${plus42}w=" "SHA256//${plus42}w=")
+  expect(tls_pinned_keys bad "${pins}")
+endforeach()

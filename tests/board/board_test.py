@@ -5,14 +5,17 @@ qemu-system-mipsel boots Debian's Malta kernel with an initramfs made here:
 BusyBox as /bin/sh and the userland, the uClibc-ng agent with the stand-in
 store in /lib, and Debian's mipsel curl with its libraries. The board's NIC
 is eth1 in the guest; its far side is a tap device in a network namespace of
-our own, where the local inventory service answers on 192.0.2.1
+our own, where the local inventory services answer on 192.0.2.1 and up
 (TEST-NET-1). The guest runs each scenario in turn, as an init script would
 start the agent, and prints what it left; this side judges it with the same
 checks as the end-to-end harness. Nothing leaves the namespace.
 
     board_test.py --build BUILD --libc-root SYSROOT [--host NAME]
+                  --ca-file FILE --max-time SECONDS --pin-keys KEY,KEY
 
-BUILD is a mipsel uClibc-ng build folder, SYSROOT its C library's root.
+BUILD is a mipsel uClibc-ng build folder, SYSROOT its C library's root; the
+other options say what the build's test agents with report options were
+built with (see e2e_test.py).
 Exits 0 on pass, 1 on failure, 77 (skipped) when it cannot run here.
 """
 import argparse
@@ -29,14 +32,21 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import e2e_test as e2e  # noqa: E402  the scenarios and their checks
 
 TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
-SERVICE_IP, GUEST_IP = "192.0.2.1", "192.0.2.2"
+GUEST_IP = "192.0.2.2"
 # The scenarios that mean the same on a board; the rest need the host's
 # strace, a stub curl, a private /dev or a service that answers otherwise.
+# Those with a clock of their own set the board's.
 SCENARIOS = ["road_of_one_run", "arguments_ignored", "store_file_missing",
              "wan_zero_falls_back", "both_reads_fail", "eth1_without_ipv4", "longest_ipv4",
              "curl_missing", "store_keeps_file_open", "stdout_closed",
              "stderr_closed_curl_missing", "all_closed", "log_reader_gone",
-             "store_talks_into_one_log", "store_talks_one_log_curl_missing"]
+             "store_talks_into_one_log", "store_talks_one_log_curl_missing",
+             "ca_signed_accepted", "ca_unsigned_refused", "ca_signed_unpinned_refused",
+             "ca_clock_1970_refused", "stalled_service_times_out", "pinned_first_key_accepted",
+             "pinned_second_key_accepted", "unpinned_key_refused", "pinned_clock_1970_accepted"]
+# Each kind of agent, where the image has it.
+AGENTS = {"plain": "/usr/bin/kelvorn", "options": "/usr/bin/kelvorn_options",
+          "pinned": "/usr/bin/kelvorn_pinned"}
 GUEST_PATH = "/usr/bin:/bin:/usr/sbin:/sbin"
 BOOT_LIMIT = 170  # seconds for boot, every scenario and power-off
 MARK = "@@kelvorn "
@@ -66,7 +76,11 @@ def show_file(tag, path):
             'else echo "{m}{t} absent"; fi'.format(m=MARK, t=tag, p=path))
 
 
-def guest_scenario(name, s):
+def service_key(s):
+    return (s.service, s.signer, s.key)
+
+
+def guest_scenario(name, s, service_ip, host):
     lines = ['echo "%sbegin %s"' % (MARK, name),
              "rm -f /tmp/out /tmp/err /tmp/vercheck.conf /tmp/apmib.store",
              "ip addr flush dev eth1"]
@@ -78,18 +92,24 @@ def guest_scenario(name, s):
     lines.append("ip link set eth1 down; ip link set eth1 address %s; ip link set eth1 up" % mac)
     if ipv4:
         lines.append("ip addr add %s/24 dev eth1" % ipv4)
-    # The service is reached through eth1 from an address of the board's
-    # own, whatever eth1 itself holds.
-    lines.append("ip route replace %s/32 dev eth1 src %s" % (SERVICE_IP, GUEST_IP))
+    # The scenario's service is reached through eth1 from an address of the
+    # board's own, whatever eth1 itself holds.
+    lines.append("ip route replace %s/32 dev eth1 src %s" % (service_ip, GUEST_IP))
+    lines.append("echo '127.0.0.1 localhost' >/etc/hosts; echo '%s %s' >>/etc/hosts"
+                 % (service_ip, host))
+    if s.clock:
+        lines.append('now=$(date +%%s); date -s %s >/dev/null' % sq(s.clock))
     env = "PATH=%s" % (s.path if s.path != e2e.PATH else GUEST_PATH)
     if s.store is not None:
         env += " APMIB_STORE=/tmp/apmib.store"
-    agent = "env -i %s /usr/bin/kelvorn %s" % (env, " ".join(sq(a) for a in s.args))
+    agent = "env -i %s %s %s" % (env, AGENTS[s.kind], " ".join(sq(a) for a in s.args))
     for run in range(1, s.runs + 1):
         lines += [STARTS[s.start].format(agent=agent),
                   'echo "%sstatus %d $?"' % (MARK, run),
                   show_file("stdout %d" % run, "/tmp/out"),
                   show_file("stderr %d" % run, "/tmp/err")]
+    if s.clock:
+        lines.append('date -s "@$((now + 1))" >/dev/null')
     lines += [show_file("store", "/tmp/apmib.store"), show_file("reply", "/tmp/vercheck.conf"),
               'echo "%send %s"' % (MARK, name)]
     return "\n".join(lines) + "\n"
@@ -108,6 +128,7 @@ ip link set lo up
 ip addr add {guest}/32 dev lo
 ip link set eth0 name eth1
 ip link set eth1 up
+mkdir -p "$(dirname {ca})"; cp /etc/ca.pem {ca}
 echo "{mark}board $(uname -m) $(uname -r)"
 . /scenarios.sh
 echo "{mark}done"
@@ -139,7 +160,7 @@ def copy_closure(program, assets_root, image):
         todo += needed(found)
 
 
-def make_initramfs(build, libc_root, assets, host, work):
+def make_initramfs(build, libc_root, assets, host, work, service_ips):
     image = os.path.join(work, "image")
     for d in ("bin", "lib/modules", "usr/bin", "etc"):
         os.makedirs(os.path.join(image, d))
@@ -156,6 +177,10 @@ def make_initramfs(build, libc_root, assets, host, work):
     subprocess.run(["cmake", "--install", build, "--prefix", "/usr", "--strip"],
                    env=dict(os.environ, DESTDIR=stage), check=True, stdout=subprocess.DEVNULL)
     shutil.copy(os.path.join(stage, "usr/bin/kelvorn"), os.path.join(image, "usr/bin"))
+    # The test agents with report options, and the CA the options one trusts.
+    for agent in ("kelvorn_options", "kelvorn_pinned"):
+        shutil.copy(os.path.join(build, "tests", agent), os.path.join(image, "usr/bin"))
+    shutil.copy(e2e.BUILD["ca_file"], os.path.join(image, "etc/ca.pem"))
     shutil.copy(os.path.join(build, "platform/apmib/libapmib.so"), os.path.join(image, "lib"))
     for lib in ("ld-uClibc.so.0", "libc.so.0"):
         shutil.copy(os.path.realpath(os.path.join(libc_root, "lib", lib)),
@@ -164,16 +189,15 @@ def make_initramfs(build, libc_root, assets, host, work):
     shutil.copy(os.path.join(root, "usr/bin/curl"), os.path.join(image, "usr/bin"))
     shutil.copy(os.path.realpath(os.path.join(root, "lib/ld.so.1")), os.path.join(image, "lib"))
     copy_closure(os.path.join(root, "usr/bin/curl"), root, image)
-    with open(os.path.join(image, "etc/hosts"), "w") as f:
-        f.write("127.0.0.1 localhost\n%s %s\n" % (SERVICE_IP, host))
     with open(os.path.join(image, "etc/nsswitch.conf"), "w") as f:
         f.write("hosts: files\n")
     with open(os.path.join(image, "init"), "w") as f:
-        f.write(INIT.format(guest=GUEST_IP, mark=MARK))
+        f.write(INIT.format(guest=GUEST_IP, mark=MARK, ca=e2e.BUILD["ca_file"]))
     os.chmod(os.path.join(image, "init"), 0o755)
     with open(os.path.join(image, "scenarios.sh"), "w") as f:
         for name in SCENARIOS:
-            f.write(guest_scenario(name, e2e.SCENARIOS[name]))
+            s = e2e.SCENARIOS[name]
+            f.write(guest_scenario(name, s, service_ips[service_key(s)], host))
     initrd = os.path.join(work, "initrd.gz")
     files = subprocess.run(["find", "."], cwd=image, capture_output=True, check=True).stdout
     cpio = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=image, input=files,
@@ -230,7 +254,7 @@ def boot(assets, initrd, log, work):
 
 def judge(console, requests_seen, requests, host):
     """Each scenario's runs, rebuilt from the console, through the checks."""
-    failures, first = {}, 0
+    failures, first, served = {}, 0, {}
     blocks, current = {}, None
     for line in console:
         if line.startswith(MARK + "begin "):
@@ -262,13 +286,15 @@ def judge(console, requests_seen, requests, host):
             r.stdout = text.get("stdout %d" % i) or ""
             r.stderr = text.get("stderr %d" % i) or ""
         last = requests_seen.get(name, first)
+        before = served.get(service_key(s), 0)
         if s.reply and s.reply.startswith(e2e.ok_reply(0)[:-2]):
-            # The service numbers its replies from its start, not from the
+            # Each service numbers its replies from its start, not from the
             # scenario's.
             s = copy.copy(s)
-            s.reply = e2e.ok_reply(first + int(s.reply.split()[-1]))
+            s.reply = e2e.ok_reply(before + int(s.reply.split()[-1]))
         found = e2e.verify(s, host, runs, requests[first:last], text.get("reply"),
                            text.get("store"))
+        served[service_key(s)] = before + last - first
         first = last
         if found:
             failures[name] = found
@@ -280,9 +306,14 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--libc-root", required=True)
     parser.add_argument("--host", default="inventory.kelvorn.net")
+    parser.add_argument("--ca-file", required=True)
+    parser.add_argument("--max-time", required=True)
+    parser.add_argument("--pin-keys", required=True)
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     build = os.path.realpath(args.build)
+    e2e.BUILD.update(ca_file=args.ca_file, max_time=args.max_time,
+                     pin_keys=[os.path.realpath(k) for k in args.pin_keys.split(",")])
 
     if not args.inside:
         assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
@@ -306,23 +337,32 @@ def main():
 
     assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
                             capture_output=True, text=True, check=True).stdout.strip()
-    keep = {p.split("/")[2] for p in (build, HERE, sys.executable, assets) if p.startswith("/tmp/")}
+    keep = {p.split("/")[2] for p in [build, HERE, sys.executable, assets] + e2e.BUILD["pin_keys"]
+            if p.startswith("/tmp/")}
     e2e.make_sandbox(args.host, keep)
     work = e2e.WORK
-    initrd = make_initramfs(build, args.libc_root, assets, args.host, work)
     e2e.sh("ip", "tuntap", "add", "dev", "tap0", "mode", "tap")
-    e2e.sh("ip", "addr", "add", SERVICE_IP + "/24", "dev", "tap0")
     e2e.sh("ip", "link", "set", "tap0", "up")
     log = os.path.join(work, "requests.log")
     open(log, "w").close()
-    # The service on the tap's side, in "ok" mode: the scenarios that need
-    # another answer are not run here.
-    service = e2e.start_service(args.host, "ok", log, "self-signed", bind=SERVICE_IP)
+    # On the tap's side, one service for each answer and key the scenarios
+    # need, each on an address of its own: 192.0.2.1, .3, .4 ...
+    service_ips, services = {}, []
     try:
+        for name in SCENARIOS:
+            s = e2e.SCENARIOS[name]
+            if service_key(s) in service_ips:
+                continue
+            ip = "192.0.2.%d" % (len(service_ips) + 2 if service_ips else 1)
+            service_ips[service_key(s)] = ip
+            e2e.sh("ip", "addr", "add", ip + "/24", "dev", "tap0")
+            services.append(e2e.start_service(args.host, s.service, log, s, bind=ip))
+        initrd = make_initramfs(build, args.libc_root, assets, args.host, work, service_ips)
         console, requests_seen, seconds = boot(assets, initrd, log, work)
     finally:
-        service.kill()
-        service.wait()
+        for service in services:
+            service.kill()
+            service.wait()
     with open(log) as f:
         requests = f.read().splitlines()
 

@@ -9,14 +9,20 @@ listens on port 443. Nothing leaves the sandbox.
 
     e2e_test.py --agent build/kelvorn [--host NAME] SCENARIO
     e2e_test.py --agent build/kelvorn --demo
-    e2e_test.py --list plain|options   the scenarios for an agent built
-                                       without or with --ca-file/--max-time
+    e2e_test.py --list KIND            the scenarios for a kind of agent:
+        plain    built without report options
+        options  with the CA file, the pins and the time limit
+        pinned   with the pins alone
+    (the agents of the last two kinds run with --kind KIND --ca-file FILE
+    --max-time SECONDS --pin-keys KEY,KEY: what they were built with)
 
 Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
 """
 import argparse
 import ast
+import base64
 import ctypes
+import hashlib
 import os
 import re
 import shlex
@@ -33,6 +39,7 @@ WORK = "/tmp/kelvorn-e2e"  # inside the sandbox's private /tmp
 REPLY = "/tmp/vercheck.conf"
 EMULATOR = []  # e.g. qemu-mipsel -L /usr/mipsel-linux-gnu, for a cross-built agent
 MEMCHECK = False  # run the agent under valgrind's memcheck
+KIND = ["plain"]  # the kind of agent under test (see --list)
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 ROAD_STORE = "MIB_WAN_MAC_ADDR 00:1a:2b:3c:4d:5e\nMIB_HW_NIC1_ADDR 02:00:00:aa:bb:cc\n"
@@ -52,14 +59,17 @@ TALKS = "@keep-open\n@stderr %s\n@stderr-get %s\n" % (STORE_SAYS, STORE_READ_SAY
 # the starting shell, into a log pipe whose reader has gone, or with both
 # streams into one log file (">log 2>&1").
 CLOSING = {"stdout_closed": ">&-", "stderr_closed": "2>&-", "all_closed": "<&- >&- 2>&-"}
+# A router without a battery-backed clock, before NTP has answered.
+EPOCH_DAY = "1970-01-02 00:00:00"
 
 
 class Scenario:
     def __init__(self, store=ROAD_STORE, eth1=ETH1, mac="00:1a:2b:3c:4d:5e",
                  store_lines=(), args=(), service="ok", runs=1, path=PATH,
                  stub_curl=None, reply=None, stale_reply=None,
-                 store_opens=True, stderr="", reaches_service=True, tls="self-signed",
-                 within=None, start="captured", dev_null=True):
+                 store_opens=True, stderr="", reaches_service=True, kind="plain",
+                 signer="self", key="fresh", clock=None, within=None, start="captured",
+                 dev_null=True):
         self.store = store            # stand-in store file, None for no file
         self.eth1 = eth1              # (mac, ipv4 or None), None for no eth1
         self.mac = mac                # the MAC the run must report
@@ -74,8 +84,12 @@ class Scenario:
         self.store_opens = store_opens
         self.stderr = stderr          # text the shell may write to stderr
         self.reaches_service = reaches_service  # False where curl cannot send
-        self.tls = tls                # the service's certificate: self-signed,
-                                      # ca-signed or rogue-signed (another CA)
+        self.kind = kind              # the agent it is for: plain, options, pinned
+        self.signer = signer          # who signs the service's certificate:
+                                      # self, trusted (the agent's CA), rogue
+        self.key = key                # the service's key: fresh, or a pinned
+                                      # one, first or second
+        self.clock = clock            # the date curl's clock starts at
         self.within = within          # seconds each run may take at most
         self.start = start            # captured, reader_gone, one_log or
                                       # a key of CLOSING
@@ -142,11 +156,28 @@ SCENARIOS = {
         stderr="not found", reaches_service=False),
     "no_dev_null_stdout_closed": Scenario(store=KEEPER, start="stdout_closed", dev_null=False,
                                           reply=ok_reply()),
-    # For an agent built with a CA file and a curl time limit.
-    "ca_signed_accepted": Scenario(tls="ca-signed", reply=ok_reply()),
-    "ca_unsigned_refused": Scenario(tls="rogue-signed", stale_reply="stale\n", reply="stale\n",
-                                    reaches_service=False),
-    "stalled_service_times_out": Scenario(tls="ca-signed", service="stall", within=10),
+    # For an agent built with a CA file, the pins and a curl time limit:
+    # each of the CA and the pins refuses on its own.
+    "ca_signed_accepted": Scenario(kind="options", signer="trusted", key="first",
+                                   reply=ok_reply()),
+    "ca_unsigned_refused": Scenario(kind="options", signer="rogue", key="first",
+                                    stale_reply="stale\n", reply="stale\n", reaches_service=False),
+    "ca_signed_unpinned_refused": Scenario(kind="options", signer="trusted",
+                                           stale_reply="stale\n", reply="stale\n",
+                                           reaches_service=False),
+    "ca_clock_1970_refused": Scenario(kind="options", signer="trusted", key="first",
+                                      clock=EPOCH_DAY, stale_reply="stale\n", reply="stale\n",
+                                      reaches_service=False),
+    "stalled_service_times_out": Scenario(kind="options", signer="trusted", key="first",
+                                          service="stall", within=10),
+    # For an agent built with the pins alone: the service's key is checked,
+    # not its certificate's chain or dates.
+    "pinned_first_key_accepted": Scenario(kind="pinned", key="first", reply=ok_reply()),
+    "pinned_second_key_accepted": Scenario(kind="pinned", key="second", reply=ok_reply()),
+    "unpinned_key_refused": Scenario(kind="pinned", stale_reply="stale\n", reply="stale\n",
+                                     reaches_service=False),
+    "pinned_clock_1970_accepted": Scenario(kind="pinned", key="first", clock=EPOCH_DAY,
+                                           reply=ok_reply()),
 }
 
 # Stand-ins for curl. "echo" prints the words it was given; "descriptors"
@@ -171,13 +202,23 @@ STUB_CURLS = {
                    "exec %s -I -c %s\n" % (WORK, sys.executable, shlex.quote(PROBE_DESCRIPTORS)),
 }
 
-# How the agent under test was built; set from the command line.
-BUILD = {"ca_file": None, "max_time": None}
+# What the agents of the options and pinned kinds were built with; set from
+# the command line.
+BUILD = {"ca_file": None, "max_time": None, "pin_keys": []}
 
 
-def command_line(host, mac, ipv4):
-    tls = "--cacert " + BUILD["ca_file"] if BUILD["ca_file"] else "--insecure"
-    limit = " --max-time %s" % BUILD["max_time"] if BUILD["max_time"] else ""
+def pin(key):
+    """curl's pin of a key file: the SHA-256 of its public key, base64."""
+    der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
+                         capture_output=True, check=True).stdout
+    return "sha256//" + base64.b64encode(hashlib.sha256(der).digest()).decode()
+
+
+def command_line(host, mac, ipv4, kind):
+    tls = "--cacert " + BUILD["ca_file"] if kind == "options" else "--insecure"
+    if kind != "plain":
+        tls += " --pinnedpubkey '%s'" % ";".join(pin(k) for k in BUILD["pin_keys"])
+    limit = " --max-time %s" % BUILD["max_time"] if kind == "options" else ""
     return ("curl --silent %s%s https://%s/storage/router-dovrak-item/inform/%s/%s/%s"
             " -o /tmp/vercheck.conf" % (tls, limit, host, mac, ipv4, VERSION))
 
@@ -200,7 +241,7 @@ def expected_console(s, host, with_store=False):
         return lines + ["Initialize AP MIB failed!"]
     ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
     hw = s.eth1[0] if s.eth1 else "00:00:00:00:00:00"
-    command = command_line(host, s.mac, ipv4)
+    command = command_line(host, s.mac, ipv4, s.kind)
     lines += read_says  # the WAN MAC read
     for line in s.store_lines:
         lines.append(line)
@@ -257,34 +298,39 @@ def openssl(*args):
                    stderr=subprocess.DEVNULL)
 
 
-def make_certificate(host, tls):
-    """The service's certificate and key, made fresh: self-signed, or signed
-    by the CA that the agent trusts, or by another one."""
-    cert, key = os.path.join(WORK, "cert.pem"), os.path.join(WORK, "key.pem")
-    new_key = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes")
-    if tls == "self-signed":
-        openssl("req", "-x509", *new_key, "-keyout", key, "-out", cert, "-days", "1",
-                "-subj", "/CN=" + host, "-addext", "subjectAltName=DNS:" + host)
+def make_certificate(host, signer, key):
+    """The service's certificate for `key` (a fresh one, or the first or
+    second pinned key), valid from now: self-signed, or signed by the CA
+    that the agent trusts or by another one, each CA made once."""
+    name = os.path.join(WORK, "service-%s-%s" % (signer, key))
+    cert = name + ".pem"
+    key = {"first": 0, "second": 1}.get(key)
+    if key is None:
+        key = name + ".key"
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key)
+    else:
+        key = BUILD["pin_keys"][key]
+    if signer == "self":
+        openssl("req", "-x509", "-key", key, "-out", cert, "-days", "1", "-subj", "/CN=" + host,
+                "-addext", "subjectAltName=DNS:" + host)
         return cert, key
-    trusted = BUILD["ca_file"]
-    for name in ("trusted", "rogue"):
-        ca = trusted if name == "trusted" else os.path.join(WORK, "rogue-ca.pem")
-        openssl("req", "-x509", *new_key, "-keyout", ca + ".key", "-out", ca, "-days", "1",
-                "-subj", "/CN=kelvorn test %s CA" % name,
+    ca = BUILD["ca_file"] if signer == "trusted" else os.path.join(WORK, "rogue-ca.pem")
+    if not os.path.exists(ca):
+        openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                "-keyout", ca + ".key", "-out", ca, "-days", "1",
+                "-subj", "/CN=kelvorn test %s CA" % signer,
                 "-addext", "basicConstraints=critical,CA:TRUE",
                 "-addext", "keyUsage=critical,keyCertSign")
-    signer = trusted if tls == "ca-signed" else os.path.join(WORK, "rogue-ca.pem")
-    csr, ext = os.path.join(WORK, "cert.csr"), os.path.join(WORK, "cert.ext")
-    with open(ext, "w") as f:
+    with open(name + ".ext", "w") as f:
         f.write("subjectAltName=DNS:%s\n" % host)
-    openssl("req", "-new", *new_key, "-keyout", key, "-out", csr, "-subj", "/CN=" + host)
-    openssl("x509", "-req", "-in", csr, "-CA", signer, "-CAkey", signer + ".key",
-            "-CAcreateserial", "-out", cert, "-days", "1", "-extfile", ext)
+    openssl("req", "-new", "-key", key, "-out", name + ".csr", "-subj", "/CN=" + host)
+    openssl("x509", "-req", "-in", name + ".csr", "-CA", ca, "-CAkey", ca + ".key",
+            "-CAcreateserial", "-out", cert, "-days", "1", "-extfile", name + ".ext")
     return cert, key
 
 
-def start_service(host, mode, log, tls, bind="127.0.0.1"):
-    cert, key = make_certificate(host, tls)
+def start_service(host, mode, log, s, bind="127.0.0.1"):
+    cert, key = make_certificate(host, s.signer, s.key)
     service = subprocess.Popen([sys.executable, SERVICE, "--cert", cert, "--key", key,
                                 "--log", log, "--mode", mode, "--bind", bind],
                                stdout=subprocess.PIPE, text=True)
@@ -404,7 +450,8 @@ def verify(s, host, results, requests, reply, store_after, trace=False):
 
 def run_scenario(agent, host, name, demo):
     s = SCENARIOS[name]
-    keep = {p.split("/")[2] for p in (agent, HERE, sys.executable) if p.startswith("/tmp/")}
+    keep = {p.split("/")[2] for p in [agent, HERE, sys.executable] + BUILD["pin_keys"]
+            if p.startswith("/tmp/")}
     make_sandbox(host, keep)
     if s.eth1:
         add_eth1(*s.eth1)
@@ -413,6 +460,11 @@ def run_scenario(agent, host, name, demo):
         with open(store_file, "w") as f:
             f.write(s.store)
     open(os.path.join(WORK, "empty"), "w").close()
+    if s.clock:
+        # The real curl, its clock set back: it checks the certificate's dates.
+        s.stub_curl = "clock"
+        STUB_CURLS["clock"] = '#!/bin/sh\nexec %s %s %s "$@"\n' % (
+            shutil.which("faketime"), shlex.quote(s.clock), shutil.which("curl"))
     if s.stub_curl:
         stub_dir = os.path.join(WORK, "bin")
         os.makedirs(stub_dir)
@@ -425,13 +477,13 @@ def run_scenario(agent, host, name, demo):
             f.write(s.stale_reply)
     log = os.path.join(WORK, "requests.log")
     open(log, "w").close()
-    if s.tls != "self-signed" and not BUILD["ca_file"]:
-        print("FAILED: %s needs an agent built with a CA file (--ca-file)" % name)
+    if s.kind != KIND[0]:
+        print("FAILED: %s is for an agent of the %s kind, not %s (--kind)" % (name, s.kind, KIND[0]))
         return 1
-    service = start_service(host, s.service, log, s.tls) if s.service else None
+    service = start_service(host, s.service, log, s) if s.service else None
 
     trace = not s.store_opens and not MEMCHECK
-    for tool, needed in (("strace", trace), ("valgrind", MEMCHECK)):
+    for tool, needed in (("strace", trace), ("valgrind", MEMCHECK), ("faketime", s.clock)):
         if needed and shutil.which(tool) is None:
             print("SKIPPED: %s is not installed" % tool)
             return SKIP
@@ -528,21 +580,25 @@ def sandbox_prefix():
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--list", choices=["plain", "options"])
+    kinds = ["plain", "options", "pinned"]
+    parser.add_argument("--list", choices=kinds)
+    parser.add_argument("--kind", choices=kinds, default="plain",
+                        help="the kind of agent under test: which report options it has")
     parser.add_argument("--agent")
     parser.add_argument("--host", default="inventory.kelvorn.net")
     parser.add_argument("--demo", action="store_true")
     parser.add_argument("--ca-file", help="the CA file the agent was built with")
     parser.add_argument("--memcheck", action="store_true", help="run the agent under valgrind")
     parser.add_argument("--max-time", help="the curl time limit the agent was built with")
+    parser.add_argument("--pin-keys", default="",
+                        help="the keys, comma-separated, whose pins the agent was built with")
     parser.add_argument("--emulator", default="",
                         help="command line that runs the agent, for a cross-built one")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
     args = parser.parse_args()
     if args.list:
-        needs_options = args.list == "options"
-        print("\n".join(n for n, s in SCENARIOS.items() if (s.tls != "self-signed") == needs_options))
+        print("\n".join(n for n, s in SCENARIOS.items() if s.kind == args.list))
         return 0
     if not args.agent:
         parser.error("--agent is required")
@@ -551,7 +607,9 @@ def main():
     if not args.scenario:
         parser.error("name a scenario or --demo")
     agent = os.path.realpath(args.agent)
-    BUILD.update(ca_file=args.ca_file, max_time=args.max_time)
+    BUILD.update(ca_file=args.ca_file, max_time=args.max_time,
+                 pin_keys=[os.path.realpath(k) for k in args.pin_keys.split(",") if k])
+    KIND[0] = args.kind
     global MEMCHECK
     MEMCHECK = args.memcheck
     EMULATOR[:] = shlex.split(args.emulator)
