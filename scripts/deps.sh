@@ -38,7 +38,8 @@ for target in "$@"; do
     board)
       foreign+=(mipsel)
       needs+=("mipsel-linux-gnu-g++ g++-mipsel-linux-gnu" "qemu-mipsel qemu-user" "${uclibc[@]}"
-        "qemu-system-mipsel qemu-system-mips" "cpio cpio" "gzip gzip" "dpkg-deb dpkg") ;;
+        "qemu-system-mipsel qemu-system-mips" "cpio cpio" "gzip gzip" "dpkg-deb dpkg"
+        "/usr/lib/mipsel-linux-musl/crt1.o musl-dev:mipsel" "dnsmasq dnsmasq-base") ;;
     cxx11) needs+=("clang++ clang") ;;
     valgrind) needs+=("valgrind valgrind") ;;
     bench) needs+=("valgrind valgrind" "readelf binutils") ;;

@@ -12,7 +12,8 @@
 #               built from Debian's source, or musl), its NEEDED entries and
 #               the end-to-end scenarios under qemu-user
 #     board     a booted MIPS Malta board (qemu-system-mipsel, Debian's
-#               kernel, BusyBox): the uClibc-ng agent's scenarios in the guest
+#               kernel, BusyBox): the uClibc-ng and musl agents' scenarios in
+#               the guest, started by its init, crond and DHCP client too
 #     cxx11     the agent's own code compiles as C++11, -pedantic-errors
 #     sanitize  the host suite built with AddressSanitizer and UBSan
 #     valgrind  the agent under memcheck: errors, leaks, descriptors left open
@@ -90,9 +91,12 @@ gate() {
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/${1%-*}-linux-${1##*-}.cmake" &&
         suite "build-$1" -LE board ;;
     board)
-      configure_build build-mipsel-uclibc \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/mipsel-linux-uclibc.cmake" &&
-        suite build-mipsel-uclibc -L board --verbose ;;
+      local libc
+      for libc in uclibc musl; do
+        configure_build "build-mipsel-$libc" \
+          -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/mipsel-linux-$libc.cmake" &&
+          suite "build-mipsel-$libc" -L board --verbose || return 1
+      done ;;
     cxx11)
       # As an older router SDK's compiler would take it, with each set of
       # report options; both compilers at hand.

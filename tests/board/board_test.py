@@ -35,8 +35,11 @@ TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
 GUEST_IP = "192.0.2.2"
 # The scenarios that mean the same on a board; the rest need the host's
 # strace, a stub curl, a private /dev or a service that answers otherwise.
-# Those with a clock of their own set the board's.
-SCENARIOS = ["road_of_one_run", "arguments_ignored", "store_file_missing",
+# Those with a clock of their own set the board's. The image's own init,
+# crond and udhcpc start the first five with the recipes of router/;
+# started_by_inittab must come first, as init starts it at boot.
+SCENARIOS = ["started_by_inittab", "started_by_crond", "started_by_dhcp_lease",
+             "dhcp_hook_does_not_wait", "starts_do_not_pile_up", "road_of_one_run", "arguments_ignored", "store_file_missing",
              "wan_zero_falls_back", "both_reads_fail", "eth1_without_ipv4", "longest_ipv4",
              "curl_missing", "store_keeps_file_open", "stdout_closed",
              "stderr_closed_curl_missing", "all_closed", "log_reader_gone",
@@ -62,7 +65,32 @@ STARTS = {
     "reader_gone": "( sleep 1; {agent} </dev/null 2>/tmp/err; echo $? >/tmp/status ) | true;"
                    " read status </tmp/status; (exit $status)",
     "one_log": "{agent} </dev/null >/tmp/out 2>&1",
+    # The recipes: init has started it at boot; crond fires at the next half
+    # hour, three seconds on; the lease's hook starts it (timed, with
+    # udhcpc's whole run); or a lease renewal and two cron firings do.
+    "inittab": "",
+    "crond": 't=$(date +%s); date -s "@$(( (t / 1800 + 1) * 1800 - 3 ))" >/dev/null;'
+             " crond -c /var/spool/cron/crontabs",
+    "dhcp_lease": 'start=$(uptime_s); lease; echo "' + MARK + 'seconds 1 $start $(uptime_s)"',
+    "pile_up": "lease; report_started; /usr/sbin/kelvorn-start; /usr/sbin/kelvorn-start",
 }
+RECIPE_LOG = "/var/log/kelvorn.log"
+# Shell functions the recipe starts use, each waiting 30 s at most.
+HELPERS = """LOG=%s
+wait_for() { i=0; while ! eval "$1" && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done; }
+report_started() { wait_for "grep -q '^debug> ' $LOG 2>/dev/null"; }
+report_ended() { wait_for "[ -s $LOG ] && [ ! -d /var/run/kelvorn.lock ]"; }
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+lease() { udhcpc -i eth1 -s /usr/share/udhcpc/kelvorn.script -q -n -t 5 -T 1 >/dev/null 2>&1; }
+# The request reaches the stalled service; then what is still running.
+in_flight() {
+  sleep 2
+  echo "{mark}in_flight 1 $(pidof kelvorn | wc -w) $(pidof curl | wc -w)"
+  cp $LOG /tmp/out
+  killall kelvorn curl 2>/dev/null
+  report_ended
+}
+""".replace("{mark}", MARK) % RECIPE_LOG
 
 
 def sq(text):
@@ -80,9 +108,9 @@ def service_key(s):
     return (s.service, s.signer, s.key)
 
 
-def guest_scenario(name, s, service_ip, host):
-    lines = ['echo "%sbegin %s"' % (MARK, name),
-             "rm -f /tmp/out /tmp/err /tmp/vercheck.conf /tmp/apmib.store",
+def guest_setup(s, service_ip, host):
+    """What the board holds before the scenario's agent starts."""
+    lines = ["rm -f /tmp/out /tmp/err /tmp/vercheck.conf /tmp/apmib.store " + RECIPE_LOG,
              "ip addr flush dev eth1"]
     if s.store is not None:
         lines.append("printf %%s %s >/tmp/apmib.store" % sq(s.store))
@@ -90,7 +118,7 @@ def guest_scenario(name, s, service_ip, host):
         lines.append("printf %%s %s >/tmp/vercheck.conf" % sq(s.stale_reply))
     mac, ipv4 = s.eth1
     lines.append("ip link set eth1 down; ip link set eth1 address %s; ip link set eth1 up" % mac)
-    if ipv4:
+    if ipv4 and s.eth1 != e2e.LEASED:
         lines.append("ip addr add %s/24 dev eth1" % ipv4)
     # The scenario's service is reached through eth1 from an address of the
     # board's own, whatever eth1 itself holds.
@@ -99,11 +127,23 @@ def guest_scenario(name, s, service_ip, host):
                  % (service_ip, host))
     if s.clock:
         lines.append('now=$(date +%%s); date -s %s >/dev/null' % sq(s.clock))
+    return lines
+
+
+def guest_scenario(name, s, service_ip, host):
+    lines = ['echo "%sbegin %s"' % (MARK, name)]
+    if s.start != "inittab":  # init set that board up before it started the agent
+        lines += guest_setup(s, service_ip, host)
     env = "PATH=%s" % (s.path if s.path != e2e.PATH else GUEST_PATH)
     if s.store is not None:
         env += " APMIB_STORE=/tmp/apmib.store"
     agent = "env -i %s %s %s" % (env, AGENTS[s.kind], " ".join(sq(a) for a in s.args))
-    for run in range(1, s.runs + 1):
+    if s.start in e2e.RECIPE_STARTS:
+        # The console is the recipe's log; the status is nowhere.
+        lines += [STARTS[s.start], "report_started; in_flight" if s.in_flight else
+                  "report_ended; [ -e $LOG ] && cp $LOG /tmp/out", "killall crond 2>/dev/null",
+                  show_file("stdout 1", "/tmp/out"), show_file("stderr 1", "/tmp/err")]
+    for run in range(1, s.runs + 1) if s.start not in e2e.RECIPE_STARTS else ():
         lines += [STARTS[s.start].format(agent=agent),
                   'echo "%sstatus %d $?"' % (MARK, run),
                   show_file("stdout %d" % run, "/tmp/out"),
@@ -115,7 +155,17 @@ def guest_scenario(name, s, service_ip, host):
     return "\n".join(lines) + "\n"
 
 
-INIT = """#!/bin/sh
+# BusyBox init is PID 1: it sets the board up, starts the agent with the
+# recipe's inittab entry, and runs the scenarios.
+INITTAB = """::sysinit:/etc/board-init
+{recipe}::once:/etc/board-scenarios
+"""
+SCENARIOS_SH = """#!/bin/sh
+. /scenarios.sh
+echo "{mark}done"
+poweroff -f
+"""
+BOARD_INIT = """#!/bin/sh
 /bin/busybox mkdir -p /proc /sys /dev /tmp /sbin /usr/sbin
 /bin/busybox --install -s
 mount -t proc proc /proc
@@ -130,9 +180,6 @@ ip link set eth0 name eth1
 ip link set eth1 up
 mkdir -p "$(dirname {ca})"; cp /etc/ca.pem {ca}
 echo "{mark}board $(uname -m) $(uname -r)"
-. /scenarios.sh
-echo "{mark}done"
-poweroff -f
 """
 
 
@@ -160,9 +207,19 @@ def copy_closure(program, assets_root, image):
         todo += needed(found)
 
 
-def make_initramfs(build, libc_root, assets, host, work, service_ips):
+# Where each C library's files go on the board, from its root.
+LIBC_FILES = {"uclibc-ng": [("lib/ld-uClibc.so.0", "ld-uClibc.so.0"), ("lib/libc.so.0", "libc.so.0")],
+              "musl": [("libc.so", "ld-musl-mipsel.so.1")]}
+# The recipes, installed as they are.
+RECIPES = [("kelvorn-start", "usr/sbin/kelvorn-start"),
+           ("udhcpc.script", "usr/share/udhcpc/kelvorn.script"),
+           ("crontab", "var/spool/cron/crontabs/root")]
+
+
+def make_initramfs(build, libc, libc_root, assets, host, work, service_ips):
     image = os.path.join(work, "image")
-    for d in ("bin", "lib/modules", "usr/bin", "etc"):
+    for d in ("bin", "lib/modules", "usr/bin", "usr/sbin", "usr/share/udhcpc", "etc",
+              "var/spool/cron/crontabs"):
         os.makedirs(os.path.join(image, d))
     root = os.path.join(assets, "root")
     shutil.copy(os.path.join(root, "bin/busybox"), os.path.join(image, "bin"))
@@ -182,19 +239,37 @@ def make_initramfs(build, libc_root, assets, host, work, service_ips):
         shutil.copy(os.path.join(build, "tests", agent), os.path.join(image, "usr/bin"))
     shutil.copy(e2e.BUILD["ca_file"], os.path.join(image, "etc/ca.pem"))
     shutil.copy(os.path.join(build, "platform/apmib/libapmib.so"), os.path.join(image, "lib"))
-    for lib in ("ld-uClibc.so.0", "libc.so.0"):
-        shutil.copy(os.path.realpath(os.path.join(libc_root, "lib", lib)),
+    for source, lib in LIBC_FILES[libc]:
+        shutil.copy(os.path.realpath(os.path.join(libc_root, source)),
                     os.path.join(image, "lib", lib))
+    for source, target in RECIPES:
+        shutil.copy(os.path.join(TOP, "router", source), os.path.join(image, target))
     # Debian's curl, a glibc program, with its loader and libraries.
     shutil.copy(os.path.join(root, "usr/bin/curl"), os.path.join(image, "usr/bin"))
     shutil.copy(os.path.realpath(os.path.join(root, "lib/ld.so.1")), os.path.join(image, "lib"))
     copy_closure(os.path.join(root, "usr/bin/curl"), root, image)
     with open(os.path.join(image, "etc/nsswitch.conf"), "w") as f:
         f.write("hosts: files\n")
-    with open(os.path.join(image, "init"), "w") as f:
-        f.write(INIT.format(guest=GUEST_IP, mark=MARK, ca=e2e.BUILD["ca_file"]))
-    os.chmod(os.path.join(image, "init"), 0o755)
+    # crond runs a crontab's jobs as the user it is named after.
+    with open(os.path.join(image, "etc/passwd"), "w") as f:
+        f.write("root:x:0:0:root:/root:/bin/sh\n")
+    with open(os.path.join(image, "etc/group"), "w") as f:
+        f.write("root:x:0:\n")
+    os.symlink("bin/busybox", os.path.join(image, "init"))
+    with open(os.path.join(TOP, "router", "inittab")) as f:
+        recipe = f.read()
+    with open(os.path.join(image, "etc/inittab"), "w") as f:
+        f.write(INITTAB.format(recipe=recipe))
+    first = e2e.SCENARIOS[SCENARIOS[0]]
+    for script, text in (
+            ("etc/board-init", BOARD_INIT.format(guest=GUEST_IP, mark=MARK, ca=e2e.BUILD["ca_file"])
+             + "\n".join(guest_setup(first, service_ips[service_key(first)], host)) + "\n"),
+            ("etc/board-scenarios", SCENARIOS_SH.format(mark=MARK))):
+        with open(os.path.join(image, script), "w") as f:
+            f.write(text)
+        os.chmod(os.path.join(image, script), 0o755)
     with open(os.path.join(image, "scenarios.sh"), "w") as f:
+        f.write(HELPERS)
         for name in SCENARIOS:
             s = e2e.SCENARIOS[name]
             f.write(guest_scenario(name, s, service_ips[service_key(s)], host))
@@ -213,6 +288,7 @@ class Run:
 
     def __init__(self):
         self.returncode, self.stdout, self.stderr, self.seconds = None, "", "", 0.0
+        self.in_flight = None  # agents and curls still running
 
 
 def parse_hex(lines):
@@ -226,7 +302,9 @@ def boot(assets, initrd, log, work):
     vmlinuz = os.path.join(assets, "root/boot", kernel.replace("linux-image-", "vmlinuz-"))
     qemu = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-vga", "none", "-nographic",
             "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
-            "-append", "console=ttyS0 panic=-1 quiet loglevel=0",
+            # init passes APMIB_STORE on to what it starts, for the stand-in
+            # store: the recipes name no store of their own.
+            "-append", "console=ttyS0 panic=-1 quiet loglevel=0 APMIB_STORE=/tmp/apmib.store",
             "-netdev", "tap,id=wan,ifname=tap0,script=no,downscript=no",
             "-device", "pcnet,netdev=wan,romfile="]
     started = time.monotonic()
@@ -254,7 +332,7 @@ def boot(assets, initrd, log, work):
 
 def judge(console, requests_seen, requests, host):
     """Each scenario's runs, rebuilt from the console, through the checks."""
-    failures, first, served = {}, 0, {}
+    failures, first, served, measured = {}, 0, {}, {}
     blocks, current = {}, None
     for line in console:
         if line.startswith(MARK + "begin "):
@@ -275,6 +353,12 @@ def judge(console, requests_seen, requests, host):
             if line.startswith(MARK + "status "):
                 _, _, run, status = line.split()
                 runs[int(run) - 1].returncode = int(status)
+            elif line.startswith(MARK + "seconds "):
+                _, _, run, start, end = line.split()
+                runs[int(run) - 1].seconds = float(end) - float(start)
+            elif line.startswith(MARK + "in_flight "):
+                _, _, run, agents, curls = line.split()
+                runs[int(run) - 1].in_flight = (int(agents), int(curls))
             elif line.startswith(MARK):
                 tag = line[len(MARK):]
                 files[tag.replace(" absent", "")] = None if tag.endswith(" absent") else []
@@ -286,6 +370,8 @@ def judge(console, requests_seen, requests, host):
             r.stdout = text.get("stdout %d" % i) or ""
             r.stderr = text.get("stderr %d" % i) or ""
         last = requests_seen.get(name, first)
+        if s.start == "dhcp_lease":
+            measured[name] = runs[0].seconds
         before = served.get(service_key(s), 0)
         if s.reply and s.reply.startswith(e2e.ok_reply(0)[:-2]):
             # Each service numbers its replies from its start, not from the
@@ -298,12 +384,13 @@ def judge(console, requests_seen, requests, host):
         first = last
         if found:
             failures[name] = found
-    return failures
+    return failures, measured
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
+    parser.add_argument("--libc", choices=sorted(LIBC_FILES), required=True)
     parser.add_argument("--libc-root", required=True)
     parser.add_argument("--host", default="inventory.kelvorn.net")
     parser.add_argument("--ca-file", required=True)
@@ -321,7 +408,7 @@ def main():
         if assets.returncode != 0:
             print("SKIPPED: " + assets.stderr.strip())
             return e2e.SKIP
-        for tool in ("qemu-system-mipsel", "cpio", "readelf", "openssl", "ip"):
+        for tool in ("qemu-system-mipsel", "cpio", "readelf", "openssl", "ip", "dnsmasq"):
             if shutil.which(tool) is None:
                 print("SKIPPED: %s is not installed" % tool)
                 return e2e.SKIP
@@ -341,7 +428,12 @@ def main():
             if p.startswith("/tmp/")}
     e2e.make_sandbox(args.host, keep)
     work = e2e.WORK
-    e2e.sh("ip", "tuntap", "add", "dev", "tap0", "mode", "tap")
+    tap = subprocess.run(["ip", "tuntap", "add", "dev", "tap0", "mode", "tap"],
+                         capture_output=True, text=True)
+    if tap.returncode != 0:
+        print("SKIPPED: no tap device for the board here: 'ip tuntap add' said: "
+              + (tap.stderr.strip() or "exit %d" % tap.returncode))
+        return e2e.SKIP
     e2e.sh("ip", "link", "set", "tap0", "up")
     log = os.path.join(work, "requests.log")
     open(log, "w").close()
@@ -357,7 +449,15 @@ def main():
             service_ips[service_key(s)] = ip
             e2e.sh("ip", "addr", "add", ip + "/24", "dev", "tap0")
             services.append(e2e.start_service(args.host, s.service, log, s, bind=ip))
-        initrd = make_initramfs(build, args.libc_root, assets, args.host, work, service_ips)
+        # The WAN's DHCP server, on the tap only, with one address to lease.
+        services.append(subprocess.Popen(
+            ["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--port=0",
+             "--interface=tap0", "--bind-interfaces", "--user=root", "--no-ping",
+             "--dhcp-range=%s,%s,255.255.255.0,1h" % (e2e.LEASED[1], e2e.LEASED[1]),
+             "--dhcp-option=option:router,192.0.2.1", "--pid-file=%s/dnsmasq.pid" % work,
+             "--dhcp-leasefile=%s/leases" % work, "--log-facility=%s/dnsmasq.log" % work]))
+        initrd = make_initramfs(build, args.libc, args.libc_root, assets, args.host, work,
+                                service_ips)
         console, requests_seen, seconds = boot(assets, initrd, log, work)
     finally:
         for service in services:
@@ -368,15 +468,16 @@ def main():
 
     board = [l[len(MARK):] for l in console if l.startswith(MARK + "board ")]
     print(board[0] if board else "board: never reached its init")
-    failures = judge(console, requests_seen, requests, args.host)
+    failures, measured = judge(console, requests_seen, requests, args.host)
     for name in SCENARIOS:
         if name in failures:
-            print("FAILED %s\n%s" % (name, "\n".join(failures[name])))
+            print("FAILED %s %s\n%s" % (args.libc, name, "\n".join(failures[name])))
         else:
-            print("passed %s" % name)
+            took = " (udhcpc's whole run: %.2f s)" % measured[name] if name in measured else ""
+            print("passed %s %s%s" % (args.libc, name, took))
     done = any(l == MARK + "done" for l in console)
-    print("boot, %d scenarios and power-off: %.1f s%s" % (
-        len(SCENARIOS), seconds, "" if done else " (did not finish)"))
+    print("%s: boot, %d scenarios and power-off: %.1f s%s" % (
+        args.libc, len(SCENARIOS), seconds, "" if done else " (did not finish)"))
     if failures or not done:
         print("---- the board's console ----\n" + "\n".join(console[-60:]))
         return 1
