@@ -39,7 +39,8 @@ GUEST_IP = "192.0.2.2"
 # crond and udhcpc start the first five with the recipes of router/;
 # started_by_inittab must come first, as init starts it at boot.
 SCENARIOS = ["started_by_inittab", "started_by_crond", "started_by_dhcp_lease",
-             "dhcp_hook_does_not_wait", "starts_do_not_pile_up", "road_of_one_run", "arguments_ignored", "store_file_missing",
+             "dhcp_hook_does_not_wait", "starts_do_not_pile_up",
+             "road_of_one_run", "arguments_ignored", "store_file_missing",
              "wan_zero_falls_back", "both_reads_fail", "eth1_without_ipv4", "longest_ipv4",
              "curl_missing", "store_keeps_file_open", "stdout_closed",
              "stderr_closed_curl_missing", "all_closed", "log_reader_gone",
@@ -68,7 +69,7 @@ STARTS = {
     # The recipes: init has started it at boot; crond fires at the next half
     # hour, three seconds on; the lease's hook starts it (timed, with
     # udhcpc's whole run); or a lease renewal and two cron firings do.
-    "inittab": "",
+    "inittab": ":",
     "crond": 't=$(date +%s); date -s "@$(( (t / 1800 + 1) * 1800 - 3 ))" >/dev/null;'
              " crond -c /var/spool/cron/crontabs",
     "dhcp_lease": 'start=$(uptime_s); lease; echo "' + MARK + 'seconds 1 $start $(uptime_s)"',
@@ -76,7 +77,7 @@ STARTS = {
 }
 RECIPE_LOG = "/var/log/kelvorn.log"
 # Shell functions the recipe starts use, each waiting 30 s at most.
-HELPERS = """LOG=%s
+HELPERS = """LOG={log}
 wait_for() { i=0; while ! eval "$1" && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done; }
 report_started() { wait_for "grep -q '^debug> ' $LOG 2>/dev/null"; }
 report_ended() { wait_for "[ -s $LOG ] && [ ! -d /var/run/kelvorn.lock ]"; }
@@ -90,7 +91,7 @@ in_flight() {
   killall kelvorn curl 2>/dev/null
   report_ended
 }
-""".replace("{mark}", MARK) % RECIPE_LOG
+""".replace("{mark}", MARK).replace("{log}", RECIPE_LOG)
 
 
 def sq(text):
@@ -143,11 +144,12 @@ def guest_scenario(name, s, service_ip, host):
         lines += [STARTS[s.start], "report_started; in_flight" if s.in_flight else
                   "report_ended; [ -e $LOG ] && cp $LOG /tmp/out", "killall crond 2>/dev/null",
                   show_file("stdout 1", "/tmp/out"), show_file("stderr 1", "/tmp/err")]
-    for run in range(1, s.runs + 1) if s.start not in e2e.RECIPE_STARTS else ():
-        lines += [STARTS[s.start].format(agent=agent),
-                  'echo "%sstatus %d $?"' % (MARK, run),
-                  show_file("stdout %d" % run, "/tmp/out"),
-                  show_file("stderr %d" % run, "/tmp/err")]
+    else:
+        for run in range(1, s.runs + 1):
+            lines += [STARTS[s.start].format(agent=agent),
+                      'echo "%sstatus %d $?"' % (MARK, run),
+                      show_file("stdout %d" % run, "/tmp/out"),
+                      show_file("stderr %d" % run, "/tmp/err")]
     if s.clock:
         lines.append('date -s "@$((now + 1))" >/dev/null')
     lines += [show_file("store", "/tmp/apmib.store"), show_file("reply", "/tmp/vercheck.conf"),
@@ -208,7 +210,8 @@ def copy_closure(program, assets_root, image):
 
 
 # Where each C library's files go on the board, from its root.
-LIBC_FILES = {"uclibc-ng": [("lib/ld-uClibc.so.0", "ld-uClibc.so.0"), ("lib/libc.so.0", "libc.so.0")],
+LIBC_FILES = {"uclibc-ng": [("lib/ld-uClibc.so.0", "ld-uClibc.so.0"),
+                            ("lib/libc.so.0", "libc.so.0")],
               "musl": [("libc.so", "ld-musl-mipsel.so.1")]}
 # The recipes, installed as they are.
 RECIPES = [("kelvorn-start", "usr/sbin/kelvorn-start"),

@@ -328,12 +328,11 @@ def make_certificate(host, signer, key):
     that the agent trusts or by another one, each CA made once."""
     name = os.path.join(WORK, "service-%s-%s" % (signer, key))
     cert = name + ".pem"
-    key = {"first": 0, "second": 1}.get(key)
-    if key is None:
+    if key == "fresh":
         key = name + ".key"
         openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key)
     else:
-        key = BUILD["pin_keys"][key]
+        key = BUILD["pin_keys"][("first", "second").index(key)]
     if signer == "self":
         openssl("req", "-x509", "-key", key, "-out", cert, "-days", "1", "-subj", "/CN=" + host,
                 "-addext", "subjectAltName=DNS:" + host)
@@ -488,16 +487,16 @@ def run_scenario(agent, host, name, demo):
         with open(store_file, "w") as f:
             f.write(s.store)
     open(os.path.join(WORK, "empty"), "w").close()
+    stub = STUB_CURLS.get(s.stub_curl)
     if s.clock:
         # The real curl, its clock set back: it checks the certificate's dates.
-        s.stub_curl = "clock"
-        STUB_CURLS["clock"] = '#!/bin/sh\nexec %s %s %s "$@"\n' % (
-            shutil.which("faketime"), shlex.quote(s.clock), shutil.which("curl"))
-    if s.stub_curl:
+        stub = '#!/bin/sh\nexec faketime %s %s "$@"\n' % (shlex.quote(s.clock),
+                                                          shutil.which("curl"))
+    if stub:
         stub_dir = os.path.join(WORK, "bin")
         os.makedirs(stub_dir)
         with open(os.path.join(stub_dir, "curl"), "w") as f:
-            f.write(STUB_CURLS[s.stub_curl])
+            f.write(stub)
         os.chmod(os.path.join(stub_dir, "curl"), 0o755)
         s.path = stub_dir + ":" + s.path
     if s.stale_reply is not None:
@@ -506,7 +505,8 @@ def run_scenario(agent, host, name, demo):
     log = os.path.join(WORK, "requests.log")
     open(log, "w").close()
     if s.kind != KIND[0]:
-        print("FAILED: %s is for an agent of the %s kind, not %s (--kind)" % (name, s.kind, KIND[0]))
+        print("FAILED: %s is for an agent of the %s kind, not %s (--kind)"
+              % (name, s.kind, KIND[0]))
         return 1
     service = start_service(host, s.service, log, s) if s.service else None
 
