@@ -109,8 +109,8 @@ TEST(ConsoleStdOpen, PutsDevNullOnEveryClosedDescriptor) {
   }
 }
 
-bool write_file(const char *path, const char *text) {
-  int fd = open(path, O_WRONLY);
+bool write_file(const std::string &path, const char *text) {
+  int fd = open(path.c_str(), O_WRONLY);
   if (fd < 0) return false;
   bool whole = write(fd, text, strlen(text)) == ssize_t(strlen(text));
   return close(fd) == 0 && whole;
@@ -122,8 +122,8 @@ bool may_chroot() {
   if (geteuid() == 0) return true;
   char uid_map[32];
   char gid_map[32];
-  snprintf(uid_map, sizeof uid_map, "0 %u 1", unsigned(geteuid()));
-  snprintf(gid_map, sizeof gid_map, "0 %u 1", unsigned(getegid()));
+  (void)snprintf(uid_map, sizeof uid_map, "0 %u 1", unsigned(geteuid()));
+  (void)snprintf(gid_map, sizeof gid_map, "0 %u 1", unsigned(getegid()));
   return unshare(CLONE_NEWUSER) == 0 && write_file("/proc/self/uid_map", uid_map) &&
          write_file("/proc/self/setgroups", "deny") && write_file("/proc/self/gid_map", gid_map);
 }

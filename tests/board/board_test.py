@@ -453,14 +453,20 @@ def main():
             e2e.sh("ip", "addr", "add", ip + "/24", "dev", "tap0")
             services.append(e2e.start_service(args.host, s.service, log, s, bind=ip))
         # The WAN's DHCP server, on the tap only, with one address to lease.
-        services.append(subprocess.Popen(
+        # It keeps its user and group: in a user namespace setgroups is denied.
+        dhcp = subprocess.Popen(
             ["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--port=0",
-             "--interface=tap0", "--bind-interfaces", "--user=root", "--no-ping",
+             "--interface=tap0", "--bind-interfaces", "--user=root", "--group=", "--no-ping",
              "--dhcp-range=%s,%s,255.255.255.0,1h" % (e2e.LEASED[1], e2e.LEASED[1]),
              "--dhcp-option=option:router,192.0.2.1", "--pid-file=%s/dnsmasq.pid" % work,
-             "--dhcp-leasefile=%s/leases" % work, "--log-facility=%s/dnsmasq.log" % work]))
+             "--dhcp-leasefile=%s/leases" % work, "--log-facility=%s/dnsmasq.log" % work])
+        services.append(dhcp)
         initrd = make_initramfs(build, args.libc, args.libc_root, assets, args.host, work,
                                 service_ips)
+        if dhcp.poll() is not None:
+            with open(os.path.join(work, "dnsmasq.log")) as f:
+                print("FAILED: the DHCP server did not start:\n" + f.read())
+            return 1
         console, requests_seen, seconds = boot(assets, initrd, log, work)
     finally:
         for service in services:
