@@ -21,6 +21,10 @@ foreach(kind EXE SHARED MODULE)
 endforeach()
 set(CMAKE_C_STANDARD_LIBRARIES_INIT "-lc -lgcc")
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-lc -lgcc")
+# CMake probes the compiler with a link that leaves the standard libraries
+# out, which without the C library cannot link: its probes build a static
+# library instead, which tells it as much (pointer size, standard features).
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
