@@ -2,20 +2,23 @@
 """The end-to-end scenarios on a booted MIPS board.
 
 qemu-system-mipsel boots Debian's Malta kernel with an initramfs made here:
-BusyBox as /bin/sh and the userland, the uClibc-ng agent with the stand-in
-store in /lib, and Debian's mipsel curl with its libraries. The board's NIC
-is eth1 in the guest; its far side is a tap device in a network namespace of
-our own, where the local inventory services answer on 192.0.2.1 and up
-(TEST-NET-1). The guest runs each scenario in turn, as an init script would
-start the agent, and prints what it left; this side judges it with the same
-checks as the end-to-end harness. Nothing leaves the namespace.
+BusyBox as init and the userland, the agent built against uClibc-ng or musl
+with the stand-in store in /lib, the start recipes of router/, and Debian's
+mipsel curl with its libraries. The board's NIC is eth1 in the guest; its
+far side is a tap device in a network namespace of our own, where the local
+inventory services answer on 192.0.2.1 and up (TEST-NET-1) and dnsmasq
+leases 192.0.2.100. The guest runs each scenario in turn, started by init,
+crond, udhcpc's hook or as an init script would, and prints what it left;
+this side judges it with the same checks as the end-to-end harness. Nothing
+leaves the namespace.
 
-    board_test.py --build BUILD --libc-root SYSROOT [--host NAME]
-                  --ca-file FILE --max-time SECONDS --pin-keys KEY,KEY
+    board_test.py --build BUILD --libc uclibc-ng|musl --libc-root ROOT
+                  [--host NAME] --ca-file FILE --max-time SECONDS
+                  --pin-keys KEY,KEY
 
-BUILD is a mipsel uClibc-ng build folder, SYSROOT its C library's root; the
-other options say what the build's test agents with report options were
-built with (see e2e_test.py).
+BUILD is a mipsel build folder for that C library, ROOT where its loader and
+library are; the other options say what the build's test agents with report
+options were built with (see e2e_test.py).
 Exits 0 on pass, 1 on failure, 77 (skipped) when it cannot run here.
 """
 import argparse
@@ -402,8 +405,7 @@ def main():
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     build = os.path.realpath(args.build)
-    e2e.BUILD.update(ca_file=args.ca_file, max_time=args.max_time,
-                     pin_keys=[os.path.realpath(k) for k in args.pin_keys.split(",")])
+    e2e.set_build(args.ca_file, args.max_time, args.pin_keys)
 
     if not args.inside:
         assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
@@ -427,9 +429,7 @@ def main():
 
     assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
                             capture_output=True, text=True, check=True).stdout.strip()
-    keep = {p.split("/")[2] for p in [build, HERE, sys.executable, assets] + e2e.BUILD["pin_keys"]
-            if p.startswith("/tmp/")}
-    e2e.make_sandbox(args.host, keep)
+    e2e.make_sandbox(args.host, [build, assets])
     work = e2e.WORK
     tap = subprocess.run(["ip", "tuntap", "add", "dev", "tap0", "mode", "tap"],
                          capture_output=True, text=True)

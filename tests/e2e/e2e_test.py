@@ -222,6 +222,12 @@ STUB_CURLS = {
 BUILD = {"ca_file": None, "max_time": None, "pin_keys": []}
 
 
+def set_build(ca_file, max_time, pin_keys):
+    """BUILD from the command line's --ca-file, --max-time and --pin-keys."""
+    BUILD.update(ca_file=ca_file, max_time=max_time,
+                 pin_keys=[os.path.realpath(k) for k in pin_keys.split(",") if k])
+
+
 def pin(key):
     """curl's pin of a key file: the SHA-256 of its public key, base64."""
     der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
@@ -282,10 +288,13 @@ def bind_mount(source, target):
         raise OSError(ctypes.get_errno(), "bind mount %s on %s" % (source, target))
 
 
-def make_sandbox(host, keep):
-    """Inside fresh namespaces: private /tmp, our /etc/hosts, lo up. The
-    top-level folders of the old /tmp named in `keep` (where the agent or
-    these tests live, in a checkout under /tmp) stay visible."""
+def make_sandbox(host, paths):
+    """Inside fresh namespaces: private /tmp, our /etc/hosts, lo up. What
+    lives under the old /tmp stays visible, by its top-level folder: these
+    tests, Python, the pinned keys and the `paths` the caller names (the
+    agent, in a checkout under /tmp)."""
+    keep = {p.split("/")[2] for p in [HERE, sys.executable] + BUILD["pin_keys"] + paths
+            if p.startswith("/tmp/")}
     old_tmp = os.open("/tmp", os.O_RDONLY | os.O_DIRECTORY)
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "kelvorn-e2e", "/tmp")
     for top in keep:
@@ -477,9 +486,7 @@ def verify(s, host, results, requests, reply, store_after, trace=False):
 
 def run_scenario(agent, host, name, demo):
     s = SCENARIOS[name]
-    keep = {p.split("/")[2] for p in [agent, HERE, sys.executable] + BUILD["pin_keys"]
-            if p.startswith("/tmp/")}
-    make_sandbox(host, keep)
+    make_sandbox(host, [agent])
     if s.eth1:
         add_eth1(*s.eth1)
     store_file = os.path.join(WORK, "apmib.store")
@@ -636,8 +643,7 @@ def main():
     if not args.scenario:
         parser.error("name a scenario or --demo")
     agent = os.path.realpath(args.agent)
-    BUILD.update(ca_file=args.ca_file, max_time=args.max_time,
-                 pin_keys=[os.path.realpath(k) for k in args.pin_keys.split(",") if k])
+    set_build(args.ca_file, args.max_time, args.pin_keys)
     KIND[0] = args.kind
     global MEMCHECK
     MEMCHECK = args.memcheck
