@@ -30,8 +30,10 @@ void child_fail(const char *what) {
   _exit(1);
 }
 
-#define CHILD_CHECK(cond) \
-  if (!(cond)) child_fail(#cond)
+void child_check(bool ok, const char *what) {
+  if (!ok) child_fail(what);
+}
+#define CHILD_CHECK(cond) child_check(cond, #cond)
 
 // Runs `body` in a child and returns its report, or how it died.
 template <typename Body>

@@ -57,7 +57,7 @@ static_assert(sizeof(KELVORN_REPORT_HOST) - 1 <= REPORT_HOST_MAX, "report host t
 constexpr size_t REPORT_COMMAND_MAX =
     sizeof(REPORT_COMMAND_TEMPLATE)
     - (sizeof(KELVORN_REPORT_HOST) - 1) + REPORT_HOST_MAX  // the host
-    - size_t{6} * 2                     // six "%02x" become two hex digits each
+    - (size_t{6} * 2)                   // six "%02x" become two hex digits each
     - 2 + 15                            // "%s" becomes the dotted quad
     - 2 + (sizeof(agent_version) - 1);  // "%s" becomes the version
 // clang-format on

@@ -27,9 +27,9 @@ extern "C" int apmib_init(void) { return g_init_result; }
 
 extern "C" int apmib_get(int id, void *value) {
   g_reads += std::to_string(id) + " ";
-  const FakeItem *item = id == MIB_WAN_MAC_ADDR   ? &g_wan
-                         : id == MIB_HW_NIC1_ADDR ? &g_nic1
-                                                  : nullptr;
+  const FakeItem *item = nullptr;
+  if (id == MIB_WAN_MAC_ADDR) item = &g_wan;
+  if (id == MIB_HW_NIC1_ADDR) item = &g_nic1;
   if (item == nullptr) return 0;
   memcpy(value, item->bytes, static_cast<size_t>(item->len));
   return item->result;

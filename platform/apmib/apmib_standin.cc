@@ -72,7 +72,7 @@ bool parse_bytes(const char *word, Item &item) {
     if (item.len == kMaxBytes || isxdigit(static_cast<unsigned char>(p[0])) == 0 ||
         isxdigit(static_cast<unsigned char>(p[1])) == 0)
       return false;
-    char hex[3] = {p[0], p[1], '\0'};
+    const char hex[3] = {p[0], p[1], '\0'};
     item.bytes[item.len++] = static_cast<unsigned char>(strtoul(hex, nullptr, 16));
     if (p[2] == '\0') return true;
     if (p[2] != ':') return false;
