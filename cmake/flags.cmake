@@ -2,8 +2,21 @@
 #   kelvorn_flags    warnings, for everything of ours, tests included;
 #   kelvorn_image    what goes into the router image (the agent and the
 #                    stand-in store): C runtime only, small, hardened.
-include(CheckPIESupported)
+include(CheckCXXCompilerFlag)
+include(CheckCXXSourceCompiles)
 include(CheckIPOSupported)
+include(CheckLinkerFlag)
+include(CheckPIESupported)
+
+# MIPS as the compiler sees it: an SDK's toolchain file may spell the
+# processor "mips", "MIPS", "mipsel" or not at all.
+check_cxx_source_compiles("#ifndef __mips__\n#error not MIPS\n#endif\nint main() { return 0; }"
+                          KELVORN_TARGET_MIPS)
+# Flags that SDKs' older compilers may not know (GCC 4.8 knows neither):
+# each goes in only where the compiler takes it.
+check_cxx_compiler_flag(-ffile-prefix-map=a=b KELVORN_HAS_FILE_PREFIX_MAP)
+check_cxx_compiler_flag(-fstack-protector-strong KELVORN_HAS_STACK_PROTECTOR_STRONG)
+check_linker_flag(CXX -no-pie KELVORN_HAS_NO_PIE)
 
 option(KELVORN_LTO "Link-time optimisation of what goes into the image" ON)
 # Hardening, each flag on where it protects more than it costs. On MIPS two
@@ -12,7 +25,7 @@ option(KELVORN_LTO "Link-time optimisation of what goes into the image" ON)
 #   .fini_array, 8 bytes, and its page alignment adds 4 KiB to the file.
 # - the stack protector: glibc and uClibc keep the MIPS canary in the dynamic
 #   loader, which would become a third NEEDED library beside libc.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^mips")
+if(KELVORN_TARGET_MIPS)
   set(on_but_mips OFF)
 else()
   set(on_but_mips ON)
@@ -35,9 +48,11 @@ endif()
 add_library(kelvorn_flags INTERFACE)
 target_compile_options(kelvorn_flags INTERFACE
   -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Wformat=2 -Wformat-security
-  $<$<BOOL:${KELVORN_WERROR}>:-Werror>
+  $<$<BOOL:${KELVORN_WERROR}>:-Werror>)
+if(KELVORN_HAS_FILE_PREFIX_MAP)
   # No build path in the output: two builds of a commit are byte-identical.
-  -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+  target_compile_options(kelvorn_flags INTERFACE -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+endif()
 if(KELVORN_SANITIZE)
   set(sanitize -fsanitize=address,undefined -fno-sanitize-recover=all)
   target_compile_options(kelvorn_flags INTERFACE ${sanitize} -fno-omit-frame-pointer -g)
@@ -56,6 +71,12 @@ target_link_options(kelvorn_image INTERFACE
   -Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096
   # A build ID would hash the build tree's RUNPATH into the binary.
   -Wl,--build-id=none)
+if(KELVORN_TARGET_MIPS)
+  # A SysV hash table, whatever the linker's default: uClibc-ng's and musl's
+  # loaders crash on a MIPS binary or library whose only one is GNU's
+  # (.MIPS.xhash), which binutils 2.43 and later link by default.
+  target_link_options(kelvorn_image INTERFACE -Wl,--hash-style=sysv)
+endif()
 
 if(KELVORN_PIE)
   check_pie_supported(LANGUAGES CXX)
@@ -65,8 +86,10 @@ else()
   # store, a shared library, stays position-independent.
   set(not_shared $<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>)
   target_compile_options(kelvorn_image INTERFACE $<${not_shared}:-fno-pie>)
-  target_link_options(kelvorn_image INTERFACE
-    $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-no-pie>)
+  if(KELVORN_HAS_NO_PIE)  # older compilers make no PIE unless asked
+    target_link_options(kelvorn_image INTERFACE
+      $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-no-pie>)
+  endif()
 endif()
 if(KELVORN_FORTIFY)
   target_compile_options(kelvorn_image INTERFACE $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
@@ -79,8 +102,10 @@ if(KELVORN_RELRO)
 else()
   target_link_options(kelvorn_image INTERFACE -Wl,-z,norelro)
 endif()
-if(KELVORN_STACK_PROTECTOR)
+if(KELVORN_STACK_PROTECTOR AND KELVORN_HAS_STACK_PROTECTOR_STRONG)
   target_compile_options(kelvorn_image INTERFACE -fstack-protector-strong)
+elseif(KELVORN_STACK_PROTECTOR)
+  target_compile_options(kelvorn_image INTERFACE -fstack-protector)
 else()
   target_compile_options(kelvorn_image INTERFACE -fno-stack-protector)
 endif()
@@ -88,8 +113,12 @@ endif()
 if(KELVORN_LTO)
   check_ipo_supported(RESULT KELVORN_IPO_SUPPORTED LANGUAGES CXX)
 endif()
-# Turns on link-time optimisation for `target` where it is supported.
-function(kelvorn_lto target)
+# Makes `target` part of the image: its flags, C++11 as the oldest SDK
+# compilers take it (the tests are C++17), and link-time optimisation where
+# it is supported.
+function(kelvorn_image_target target)
+  target_link_libraries(${target} PRIVATE kelvorn_image)
+  set_target_properties(${target} PROPERTIES CXX_STANDARD 11)
   if(KELVORN_LTO AND KELVORN_IPO_SUPPORTED)
     set_property(TARGET ${target} PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
   endif()

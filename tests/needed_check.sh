@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The agent's dynamic section and program header, as the router's loader
 # reads them: NEEDED must be exactly the store and the C library, and the
-# interpreter the target's own loader.
-#   needed_check.sh AGENT "LIB..." [LOADER]
+# interpreter the target's own loader. On MIPS the agent and the stand-in
+# store must carry a SysV hash table and no GNU one (.MIPS.xhash), which
+# uClibc-ng's and musl's loaders cannot read.
+#   needed_check.sh AGENT "LIB..." [LOADER [STORE]]
 set -euo pipefail
 agent=$1 want_needed=$2 want_loader=${3:-}
 needed=$(readelf -d "$agent" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd' ' -)
@@ -16,6 +18,12 @@ loader=$(readelf -l "$agent" | sed -n 's/.*Requesting program interpreter: \(.*\
 if [[ -n $want_loader && $loader != "$want_loader" ]]; then
   echo "FAILED: interpreter is '$loader', want '$want_loader'"
   status=1
+fi
+if readelf -h "$agent" | grep -q 'Machine: *MIPS'; then
+  for elf in "$agent" ${4:-}; do
+    hashes=$(readelf -SW "$elf" | grep -oE '\.(MIPS\.x|gnu\.)?hash\b' | sort | paste -sd' ' -)
+    [[ $hashes == .hash ]] || { echo "FAILED: $elf has hash tables '$hashes', want '.hash'"; status=1; }
+  done
 fi
 [[ $status -ne 0 ]] || echo "NEEDED: $needed; interpreter: $loader"
 exit $status

@@ -1,8 +1,11 @@
 # Shared part of the toolchain files for Debian's cross compilers. They stand
 # in for a router SDK's toolchain; KELVORN_CROSS_TRIPLET names the target.
 set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_C_COMPILER ${KELVORN_CROSS_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${KELVORN_CROSS_TRIPLET}-g++)
+# Another version of the compiler may be named: -DCMAKE_CXX_COMPILER=...-g++-11.
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_C_COMPILER ${KELVORN_CROSS_TRIPLET}-gcc)
+  set(CMAKE_CXX_COMPILER ${KELVORN_CROSS_TRIPLET}-g++)
+endif()
 
 # Debian installs each target's C library under /usr/<triplet>.
 set(KELVORN_CROSS_SYSROOT /usr/${KELVORN_CROSS_TRIPLET})

@@ -6,8 +6,11 @@
 # KELVORN_TARGET_LOADER (what the agent must then need and ask for) and
 # CMAKE_CROSSCOMPILING_EMULATOR.
 set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_C_COMPILER ${KELVORN_CROSS_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${KELVORN_CROSS_TRIPLET}-g++)
+# Another version of the compiler may be named: -DCMAKE_CXX_COMPILER=...-g++-11.
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_C_COMPILER ${KELVORN_CROSS_TRIPLET}-gcc)
+  set(CMAKE_CXX_COMPILER ${KELVORN_CROSS_TRIPLET}-g++)
+endif()
 
 # Only the C library: no libstdc++ headers or library (a router image has
 # none), and nothing that would call into it: no exceptions, no RTTI, no
