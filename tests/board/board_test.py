@@ -407,9 +407,9 @@ def main():
     build = os.path.realpath(args.build)
     e2e.set_build(args.ca_file, args.max_time, args.pin_keys)
 
+    fetched = [os.path.join(TOP, "scripts/mipsel-packages.sh"), "board", "--cached"]
     if not args.inside:
-        assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
-                                capture_output=True, text=True)
+        assets = subprocess.run(fetched, capture_output=True, text=True)
         if assets.returncode != 0:
             print("SKIPPED: " + assets.stderr.strip())
             return e2e.SKIP
@@ -427,8 +427,7 @@ def main():
         argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
         return subprocess.run(argv).returncode
 
-    assets = subprocess.run([os.path.join(TOP, "scripts/board-assets.sh"), "--cached"],
-                            capture_output=True, text=True, check=True).stdout.strip()
+    assets = subprocess.run(fetched, capture_output=True, text=True, check=True).stdout.strip()
     e2e.make_sandbox(args.host, [build, assets])
     work = e2e.WORK
     tap = subprocess.run(["ip", "tuntap", "add", "dev", "tap0", "mode", "tap"],

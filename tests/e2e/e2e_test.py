@@ -291,9 +291,9 @@ def bind_mount(source, target):
 def make_sandbox(host, paths):
     """Inside fresh namespaces: private /tmp, our /etc/hosts, lo up. What
     lives under the old /tmp stays visible, by its top-level folder: these
-    tests, Python, the pinned keys and the `paths` the caller names (the
-    agent, in a checkout under /tmp)."""
-    keep = {p.split("/")[2] for p in [HERE, sys.executable] + BUILD["pin_keys"] + paths
+    tests, Python, the pinned keys, the emulator's C library and the `paths`
+    the caller names (the agent, in a checkout under /tmp)."""
+    keep = {p.split("/")[2] for p in [HERE, sys.executable] + BUILD["pin_keys"] + EMULATOR + paths
             if p.startswith("/tmp/")}
     old_tmp = os.open("/tmp", os.O_RDONLY | os.O_DIRECTORY)
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "kelvorn-e2e", "/tmp")
