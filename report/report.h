@@ -35,15 +35,30 @@
 #define REPORT_TIME_OPTION ""
 #endif
 
+// The safe reply: the router's programs act on the reply, so it replaces
+// the earlier one only whole. curl fails on an HTTP error, and on a
+// redirect, which it then neither follows nor writes; it writes into a
+// private file beside the reply, named when the command is built, and the
+// agent renames that over the reply only when curl succeeded and wrote
+// something. rename() replaces a link planted in /tmp, never follows it.
+#ifdef KELVORN_SAFE_REPLY
+#define REPORT_REPLY_OPTION " --fail --location --max-redirs 0"
+#define REPORT_CURL_OUTPUT REPORT_OUTPUT_PATH ".XXXXXX"
+#else
+#define REPORT_REPLY_OPTION ""
+#define REPORT_CURL_OUTPUT REPORT_OUTPUT_PATH
+#endif
+
 // Pasted into a shell line unquoted (but for the pins' quotes). That is safe
 // because every field is hex, decimal or the fixed version, and the build
 // accepts only a plain DNS name (letters, digits, hyphens, dots) for the
-// host, a plain path and number for the options, and base64 for the pins.
-#define REPORT_COMMAND_TEMPLATE                                           \
-  "curl --silent " REPORT_TLS_OPTION REPORT_PIN_OPTION REPORT_TIME_OPTION \
-  " https://" KELVORN_REPORT_HOST                                         \
-  "/storage/router-dovrak-item/inform/"                                   \
-  "%02x:%02x:%02x:%02x:%02x:%02x/%s/%s -o " REPORT_OUTPUT_PATH
+// host, a plain path and number for the options, and base64 for the pins;
+// the private file's name is letters and digits.
+#define REPORT_COMMAND_TEMPLATE                                                               \
+  "curl --silent " REPORT_TLS_OPTION REPORT_PIN_OPTION REPORT_TIME_OPTION REPORT_REPLY_OPTION \
+  " https://" KELVORN_REPORT_HOST                                                             \
+  "/storage/router-dovrak-item/inform/"                                                       \
+  "%02x:%02x:%02x:%02x:%02x:%02x/%s/%s -o " REPORT_CURL_OUTPUT
 
 // A DNS name is at most 253 characters; the build refuses a longer host.
 constexpr size_t REPORT_HOST_MAX = 253;
@@ -66,11 +81,15 @@ struct ReportCommand {
   char line[REPORT_COMMAND_MAX];
 };
 
-// Formats the report line for `id`'s MAC and IPv4 address.
+// Formats the report line for `id`'s MAC and IPv4 address. With the safe
+// reply it also makes the private file the line names, or names /dev/null
+// where none can be made (a read-only or full /tmp): the report still goes
+// out, and the earlier reply stays.
 ReportCommand report_command_build(const DeviceIdentity &id);
 
 // Echoes `command` and runs it through /bin/sh, waiting for it to finish.
-// curl's outcome is not examined: the run ends the same either way.
+// curl's outcome changes nothing in the run; with the safe reply it decides
+// whether the private file replaces the reply or is removed.
 void report_command_run(const char *command);
 
 #endif  // KELVORN_REPORT_REPORT_H_

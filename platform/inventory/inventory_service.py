@@ -3,10 +3,18 @@
 
 Serves HTTPS on the given address with the given certificate, appends one
 line per request ("GET /path") to the log file, and answers according to the
-mode:
-  ok     200, body "kelvorn-e2e reply N" (N counts the requests served)
-  error  500, body "inventory error"
-  stall  accepts the request and never answers
+mode, as a good service does or as a failing one does:
+  ok           200, body "kelvorn-e2e reply N" (N counts the requests served)
+  error        500, body "inventory error"
+  404, 503     that status with an HTML page
+  301, 302     a redirect to /moved, with a body of its own
+  empty, 204   200 with an empty body; 204 No Content
+  cut          200 whose connection closes after half its Content-Length
+  chunked_cut  200 chunked, dropped after a first chunk of half the body
+  stall        accepts the request and never answers
+  stall_half   200 that sends half its body, then never the rest
+  slow         200 with reply N repeated 100 * N times, sent in two halves
+               a second apart: runs at once get replies of different lengths
 Prints "ready" on stdout once it listens. Standard library only.
 """
 import argparse
@@ -14,6 +22,14 @@ import http.server
 import ssl
 import sys
 import threading
+import time
+
+PAGE = "<html><body><h1>%d</h1></body></html>\n"
+# mode: the status and body of its answer (None: the numbered reply)
+ANSWERS = {"ok": (200, None), "error": (500, "inventory error\n"), "404": (404, PAGE % 404),
+           "503": (503, PAGE % 503), "301": (301, PAGE % 301), "302": (302, PAGE % 302),
+           "empty": (200, ""), "204": (204, ""), "cut": (200, None), "chunked_cut": (200, None),
+           "stall_half": (200, None), "slow": (200, None)}
 
 
 def main():
@@ -21,7 +37,7 @@ def main():
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
     parser.add_argument("--log", required=True)
-    parser.add_argument("--mode", choices=["ok", "error", "stall"], default="ok")
+    parser.add_argument("--mode", choices=sorted(ANSWERS) + ["stall"], default="ok")
     parser.add_argument("--bind", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=443)
     args = parser.parse_args()
@@ -33,17 +49,39 @@ def main():
             with open(args.log, "a") as log:
                 log.write("%s %s\n" % (self.command, self.path))
             served[0] += 1
-            if args.mode == "stall":
+            mode = args.mode
+            if mode == "stall":
                 threading.Event().wait()
-            status, body = {
-                "ok": (200, "kelvorn-e2e reply %d\n" % served[0]),
-                "error": (500, "inventory error\n"),
-            }[args.mode]
+            status, body = ANSWERS[mode]
+            if body is None:
+                body = "kelvorn-e2e reply %d\n" % served[0]
+            if mode == "slow":
+                body *= 100 * served[0]
             data = body.encode()
             self.send_response(status)
             self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", str(len(data)))
+            if status in (301, 302):
+                self.send_header("Location", "/moved")
+            half = len(data) // 2
+            if mode == "chunked_cut":
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                self.wfile.write(b"%x\r\n%s\r\n" % (half, data[:half]))
+                self.close_connection = True
+                return
+            if status != 204:
+                self.send_header("Content-Length", str(len(data)))
             self.end_headers()
+            if mode in ("cut", "stall_half", "slow"):
+                self.wfile.write(data[:half])
+                self.wfile.flush()
+                if mode == "cut":
+                    self.close_connection = True
+                    return
+                if mode == "stall_half":
+                    threading.Event().wait()
+                time.sleep(1)
+                data = data[half:]
             self.wfile.write(data)
 
         def log_message(self, *unused):
