@@ -24,7 +24,9 @@ Exits 0 on pass, 1 on failure, 77 (skipped) when it cannot run here.
 import argparse
 import copy
 import os
+import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -36,13 +38,19 @@ import e2e_test as e2e  # noqa: E402  the scenarios and their checks
 
 TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
 GUEST_IP = "192.0.2.2"
+DNS = "192.0.2.1"  # the lease's name server, and its router
 # The scenarios that mean the same on a board; the rest need the host's
 # strace, a stub curl, a private /dev or a service that answers otherwise.
 # Those with a clock of their own set the board's. The image's own init,
-# crond and udhcpc start the first five with the recipes of router/;
+# crond and udhcpc start the first ones with the recipes of router/, whose
+# lease rows find the service by the lease's DNS alone;
 # started_by_inittab must come first, as init starts it at boot.
-SCENARIOS = ["started_by_inittab", "started_by_crond", "started_by_dhcp_lease",
+SCENARIOS = ["started_by_inittab", "cron_report_waits_its_offset", "started_by_dhcp_lease",
              "dhcp_hook_does_not_wait", "starts_do_not_pile_up",
+             "lease_report_not_held_by_a_waiting_cron", "killed_agent_leaves_one_curl",
+             "killed_report_lock_taken_over", "lease_renewed_reports",
+             "log_read_only_still_reports", "safe_stall_keeps_the_reply",
+             "safe_planted_link_replaced", "default_planted_link_followed",
              "road_of_one_run", "arguments_ignored", "store_file_missing",
              "wan_zero_falls_back", "both_reads_fail", "eth1_without_ipv4", "longest_ipv4",
              "curl_missing", "store_keeps_file_open", "stdout_closed",
@@ -53,9 +61,9 @@ SCENARIOS = ["started_by_inittab", "started_by_crond", "started_by_dhcp_lease",
              "pinned_second_key_accepted", "unpinned_key_refused", "pinned_clock_1970_accepted"]
 # Each kind of agent, where the image has it.
 AGENTS = {"plain": "/usr/bin/kelvorn", "options": "/usr/bin/kelvorn_options",
-          "pinned": "/usr/bin/kelvorn_pinned"}
+          "pinned": "/usr/bin/kelvorn_pinned", "safe": "/usr/bin/kelvorn_safe"}
 GUEST_PATH = "/usr/bin:/bin:/usr/sbin:/sbin"
-BOOT_LIMIT = 170  # seconds for boot, every scenario and power-off
+BOOT_LIMIT = 300  # seconds for boot, every scenario and power-off
 MARK = "@@kelvorn "
 
 # How the guest's shell starts the agent for each way of starting it.
@@ -69,32 +77,57 @@ STARTS = {
     "reader_gone": "( sleep 1; {agent} </dev/null 2>/tmp/err; echo $? >/tmp/status ) | true;"
                    " read status </tmp/status; (exit $status)",
     "one_log": "{agent} </dev/null >/tmp/out 2>&1",
+    "peek": "{agent} </dev/null >/tmp/out 2>/tmp/err & " + e2e.PEEK + "; wait $!",
     # The recipes: init has started it at boot; crond fires at the next half
-    # hour, three seconds on; the lease's hook starts it (timed, with
-    # udhcpc's whole run); or a lease renewal and two cron firings do.
+    # hour, three seconds on, and its report must start within `within`
+    # seconds after this router's offset; the lease's hook starts it (timed,
+    # with udhcpc's whole run), also while a cron start waits its offset; a
+    # lease renewal and two cron firings do, after the agent was killed too;
+    # the report is killed outright, lock and all; udhcpc renews the lease it
+    # holds; or the log is read-only.
     "inittab": ":",
-    "crond": 't=$(date +%s); date -s "@$(( (t / 1800 + 1) * 1800 - 3 ))" >/dev/null;'
-             " crond -c /var/spool/cron/crontabs",
+    "crond": "o=$(/usr/sbin/kelvorn-start --offset 10); t=$(( ($(date +%s) / 1800 + 1) * 1800 ));"
+             ' date -s "@$((t - 3))" >/dev/null; crond -c /var/spool/cron/crontabs;'
+             ' report_started; now=$(date +%s); echo "' + MARK + 'seconds 1 $((t + o)) $now";'
+             ' [ $now -ge $((t + o)) ] || echo "reported before its offset, $o s" >>$LEFT',
     "dhcp_lease": 'start=$(uptime_s); lease; echo "' + MARK + 'seconds 1 $start $(uptime_s)"',
     "pile_up": "lease; report_started; /usr/sbin/kelvorn-start; /usr/sbin/kelvorn-start",
+    "waiting_cron": "/usr/sbin/kelvorn-start --spread 10; start=$(uptime_s); lease; report_started;"
+                    ' echo "' + MARK + 'seconds 1 $start $(uptime_s)"; sleep 8',
+    "kill_agent": "lease; requested; killall kelvorn; sleep 1; lease; /usr/sbin/kelvorn-start",
+    "kill_report": "/usr/sbin/kelvorn-start; requested; killall -9 kelvorn curl; sleep 1;"
+                   " /usr/sbin/kelvorn-start",
+    "renew": "udhcpc -f -i eth1 -s /usr/share/udhcpc/kelvorn.script >/dev/null 2>&1 & u=$!;"
+             " report_started; report_ended; ip -4 addr flush dev eth1;"
+             " ip addr add 192.0.2.100/25 dev eth1; kill -USR1 $u; sleep 1; report_started;"
+             " report_ended; kill $u; ip -4 addr show dev eth1 | grep -q 192.0.2.100/24 ||"
+             ' echo "renew left eth1 as it was" >>$LEFT',
+    "log_read_only": "mount -t tmpfs -o ro kelvorn-ro /var/log; /usr/sbin/kelvorn-start 2>/tmp/err;"
+                     " report_ended; umount /var/log",
 }
 RECIPE_LOG = "/var/log/kelvorn.log"
 # Shell functions the recipe starts use, each waiting 30 s at most.
-HELPERS = """LOG={log}
+HELPERS = """LOG={log} LEFT={left}
 wait_for() { i=0; while ! eval "$1" && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done; }
 report_started() { wait_for "grep -q '^debug> ' $LOG 2>/dev/null"; }
-report_ended() { wait_for "[ -s $LOG ] && [ ! -d /var/run/kelvorn.lock ]"; }
+report_ended() { sleep 1; wait_for "! pidof kelvorn curl >/dev/null"; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
-lease() { udhcpc -i eth1 -s /usr/share/udhcpc/kelvorn.script -q -n -t 5 -T 1 >/dev/null 2>&1; }
-# The request reaches the stalled service; then what is still running.
+# A lease from scratch (deconfig, then bound): eth1 keeps its IPv6
+# link-local address throughout.
+lease() {
+  udhcpc -i eth1 -s /usr/share/udhcpc/kelvorn.script -q -n -t 5 -T 1 >/dev/null 2>&1
+  ip -6 addr show dev eth1 scope link | grep -q fe80 || echo "eth1 lost its link-local" >>$LEFT
+}
+# The request has reached the stalled service.
+requested() { report_started; sleep 2; }
+# What is still running.
 in_flight() {
-  sleep 2
   echo "{mark}in_flight 1 $(pidof kelvorn | wc -w) $(pidof curl | wc -w)"
   cp $LOG /tmp/out
   killall kelvorn curl 2>/dev/null
   report_ended
 }
-""".replace("{mark}", MARK).replace("{log}", RECIPE_LOG)
+""".replace("{mark}", MARK).replace("{log}", RECIPE_LOG).replace("{left}", e2e.LEFT)
 
 
 def sq(text):
@@ -114,8 +147,9 @@ def service_key(s):
 
 def guest_setup(s, service_ip, host):
     """What the board holds before the scenario's agent starts."""
-    lines = ["rm -f /tmp/out /tmp/err /tmp/vercheck.conf /tmp/apmib.store " + RECIPE_LOG,
-             "ip addr flush dev eth1"]
+    lines = ["rm -rf /tmp/out /tmp/err /tmp/vercheck.conf /tmp/precious /tmp/apmib.store "
+             + RECIPE_LOG,
+             ": >" + e2e.LEFT, "ip -4 addr flush dev eth1"]
     if s.store is not None:
         lines.append("printf %%s %s >/tmp/apmib.store" % sq(s.store))
     if s.stale_reply is not None:
@@ -127,8 +161,16 @@ def guest_setup(s, service_ip, host):
     # The scenario's service is reached through eth1 from an address of the
     # board's own, whatever eth1 itself holds.
     lines.append("ip route replace %s/32 dev eth1 src %s" % (service_ip, GUEST_IP))
-    lines.append("echo '127.0.0.1 localhost' >/etc/hosts; echo '%s %s' >>/etc/hosts"
-                 % (service_ip, host))
+    lines.append("echo '127.0.0.1 localhost' >/etc/hosts")
+    if s.eth1 != e2e.LEASED:
+        lines.append("echo '%s %s' >>/etc/hosts" % (service_ip, host))
+    else:
+        # Only the lease's DNS server finds the service: it answers with this
+        # scenario's once the harness has seen the line.
+        lines += ["ip route replace %s/32 dev eth1 src %s; : >/etc/resolv.conf" % (DNS, GUEST_IP),
+                  'echo "%sdns %s"' % (MARK, service_ip),
+                  "wait_for \"nslookup %s %s 2>/dev/null | sed -n '/^Name:/,\\$p' | grep -q '%s\\$'\""
+                  % (host, DNS, service_ip)]
     if s.clock:
         lines.append('now=$(date +%%s); date -s %s >/dev/null' % sq(s.clock))
     return lines
@@ -142,9 +184,12 @@ def guest_scenario(name, s, service_ip, host):
     if s.store is not None:
         env += " APMIB_STORE=/tmp/apmib.store"
     agent = "env -i %s %s %s" % (env, AGENTS[s.kind], " ".join(sq(a) for a in s.args))
+    if s.plant:  # where the kernel lets root follow a planted link, as routers'
+        lines += ["links=$(cat /proc/sys/fs/protected_symlinks)",
+                  "echo 0 >/proc/sys/fs/protected_symlinks", e2e.PLANTS[s.plant]]
     if s.start in e2e.RECIPE_STARTS:
         # The console is the recipe's log; the status is nowhere.
-        lines += [STARTS[s.start], "report_started; in_flight" if s.in_flight else
+        lines += [STARTS[s.start], "requested; in_flight" if s.in_flight else
                   "report_ended; [ -e $LOG ] && cp $LOG /tmp/out", "killall crond 2>/dev/null",
                   show_file("stdout 1", "/tmp/out"), show_file("stderr 1", "/tmp/err")]
     else:
@@ -155,8 +200,11 @@ def guest_scenario(name, s, service_ip, host):
                       show_file("stderr %d" % run, "/tmp/err")]
     if s.clock:
         lines.append('date -s "@$((now + 1))" >/dev/null')
-    lines += [show_file("store", "/tmp/apmib.store"), show_file("reply", "/tmp/vercheck.conf"),
-              'echo "%send %s"' % (MARK, name)]
+    lines += [e2e.AFTERMATH, show_file("left", e2e.LEFT), show_file("store", "/tmp/apmib.store"),
+              show_file("reply", "/tmp/vercheck.conf")]
+    if s.plant:
+        lines.append("echo $links >/proc/sys/fs/protected_symlinks")
+    lines.append('echo "%send %s"' % (MARK, name))
     return "\n".join(lines) + "\n"
 
 
@@ -241,7 +289,7 @@ def make_initramfs(build, libc, libc_root, assets, host, work, service_ips):
                    env=dict(os.environ, DESTDIR=stage), check=True, stdout=subprocess.DEVNULL)
     shutil.copy(os.path.join(stage, "usr/bin/kelvorn"), os.path.join(image, "usr/bin"))
     # The test agents with report options, and the CA the options one trusts.
-    for agent in ("kelvorn_options", "kelvorn_pinned"):
+    for agent in ("kelvorn_options", "kelvorn_pinned", "kelvorn_safe"):
         shutil.copy(os.path.join(build, "tests", agent), os.path.join(image, "usr/bin"))
     shutil.copy(e2e.BUILD["ca_file"], os.path.join(image, "etc/ca.pem"))
     shutil.copy(os.path.join(build, "platform/apmib/libapmib.so"), os.path.join(image, "lib"))
@@ -250,12 +298,16 @@ def make_initramfs(build, libc, libc_root, assets, host, work, service_ips):
                     os.path.join(image, "lib", lib))
     for source, target in RECIPES:
         shutil.copy(os.path.join(TOP, "router", source), os.path.join(image, target))
+    with open(os.path.join(image, RECIPES[-1][1]), "r+") as f:  # a spread over 10 s
+        text = f.read().replace("--spread", "--spread 10")
+        f.seek(0)
+        f.write(text)
     # Debian's curl, a glibc program, with its loader and libraries.
     shutil.copy(os.path.join(root, "usr/bin/curl"), os.path.join(image, "usr/bin"))
     shutil.copy(os.path.realpath(os.path.join(root, "lib/ld.so.1")), os.path.join(image, "lib"))
     copy_closure(os.path.join(root, "usr/bin/curl"), root, image)
     with open(os.path.join(image, "etc/nsswitch.conf"), "w") as f:
-        f.write("hosts: files\n")
+        f.write("hosts: files dns\n")
     # crond runs a crontab's jobs as the user it is named after.
     with open(os.path.join(image, "etc/passwd"), "w") as f:
         f.write("root:x:0:0:root:/root:/bin/sh\n")
@@ -301,9 +353,10 @@ def parse_hex(lines):
     return bytes(int(b, 16) for line in lines for b in line.split()).decode(errors="replace")
 
 
-def boot(assets, initrd, log, work):
+def boot(assets, initrd, log, work, dns):
     """Boots the board and reads its console as it comes; after each
-    scenario notes how many requests the service has logged by then."""
+    scenario notes how many requests the service has logged by then, and
+    has `dns` answer for the service as the guest asks."""
     kernel = open(os.path.join(assets, "kernel")).read().strip()
     vmlinuz = os.path.join(assets, "root/boot", kernel.replace("linux-image-", "vmlinuz-"))
     qemu = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-vga", "none", "-nographic",
@@ -327,6 +380,8 @@ def boot(assets, initrd, log, work):
             if line.startswith(MARK + "end "):
                 with open(log) as f:
                     requests_seen[line.split()[-1]] = len(f.read().splitlines())
+            elif line.startswith(MARK + "dns "):
+                dns(line.split()[-1])
     finally:
         watchdog.cancel()
         guest.kill()
@@ -376,16 +431,16 @@ def judge(console, requests_seen, requests, host):
             r.stdout = text.get("stdout %d" % i) or ""
             r.stderr = text.get("stderr %d" % i) or ""
         last = requests_seen.get(name, first)
-        if s.start == "dhcp_lease":
+        if s.start in e2e.RECIPE_STARTS and s.within is not None:
             measured[name] = runs[0].seconds
         before = served.get(service_key(s), 0)
-        if s.reply and s.reply.startswith(e2e.ok_reply(0)[:-2]):
-            # Each service numbers its replies from its start, not from the
-            # scenario's.
-            s = copy.copy(s)
-            s.reply = e2e.ok_reply(before + int(s.reply.split()[-1]))
+        # Each service numbers its replies from its start, not from the
+        # scenario's.
+        s = copy.copy(s)
+        s.reply, s.left = (re.sub(r"reply (\d+)", lambda m: "reply %d" % (before + int(m[1])), t)
+                           if t else t for t in (s.reply, s.left))
         found = e2e.verify(s, host, runs, requests[first:last], text.get("reply"),
-                           text.get("store"))
+                           text.get("store"), text.get("left") or "")
         served[service_key(s)] = before + last - first
         first = last
         if found:
@@ -451,22 +506,32 @@ def main():
             service_ips[service_key(s)] = ip
             e2e.sh("ip", "addr", "add", ip + "/24", "dev", "tap0")
             services.append(e2e.start_service(args.host, s.service, log, s, bind=ip))
-        # The WAN's DHCP server, on the tap only, with one address to lease.
+        # The WAN's DHCP and DNS server, on the tap only, with one address to
+        # lease and one name to answer, the service of the lease's scenario.
         # It keeps its user and group: in a user namespace setgroups is denied.
+        names = os.path.join(work, "dns-hosts")
+        open(names, "w").close()
         dhcp = subprocess.Popen(
-            ["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--port=0",
-             "--interface=tap0", "--bind-interfaces", "--user=root", "--group=", "--no-ping",
+            ["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
+             "--no-hosts", "--addn-hosts=" + names, "--interface=tap0", "--bind-interfaces",
+             "--user=root", "--group=", "--no-ping",
              "--dhcp-range=%s,%s,255.255.255.0,1h" % (e2e.LEASED[1], e2e.LEASED[1]),
-             "--dhcp-option=option:router,192.0.2.1", "--pid-file=%s/dnsmasq.pid" % work,
+             "--dhcp-option=option:router," + DNS, "--dhcp-option=option:dns-server," + DNS,
+             "--dhcp-option=option:domain-name,wan.test", "--pid-file=%s/dnsmasq.pid" % work,
              "--dhcp-leasefile=%s/leases" % work, "--log-facility=%s/dnsmasq.log" % work])
         services.append(dhcp)
+
+        def answer(ip):
+            with open(names, "w") as f:
+                f.write("%s %s\n" % (ip, args.host))
+            dhcp.send_signal(signal.SIGHUP)
         initrd = make_initramfs(build, args.libc, args.libc_root, assets, args.host, work,
                                 service_ips)
         if dhcp.poll() is not None:
             with open(os.path.join(work, "dnsmasq.log")) as f:
                 print("FAILED: the DHCP server did not start:\n" + f.read())
             return 1
-        console, requests_seen, seconds = boot(assets, initrd, log, work)
+        console, requests_seen, seconds = boot(assets, initrd, log, work, answer)
     finally:
         for service in services:
             service.kill()
@@ -481,7 +546,8 @@ def main():
         if name in failures:
             print("FAILED %s %s\n%s" % (args.libc, name, "\n".join(failures[name])))
         else:
-            took = " (udhcpc's whole run: %.2f s)" % measured[name] if name in measured else ""
+            took = " (%.2f s of the %d allowed)" % (measured[name], e2e.SCENARIOS[name].within) \
+                if name in measured else ""
             print("passed %s %s%s" % (args.libc, name, took))
     done = any(l == MARK + "done" for l in console)
     print("%s: boot, %d scenarios and power-off: %.1f s%s" % (

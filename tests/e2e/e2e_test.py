@@ -13,7 +13,9 @@ listens on port 443. Nothing leaves the sandbox.
         plain    built without report options
         options  with the CA file, the pins and the time limit
         pinned   with the pins alone
-    (the agents of the last two kinds run with --kind KIND --ca-file FILE
+        safe     with the safe reply and the time limit
+        fleet    none: the start recipe's offsets over a simulated fleet
+    (the agents of the last three kinds run with --kind KIND --ca-file FILE
     --max-time SECONDS --pin-keys KEY,KEY: what they were built with)
 
 Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
@@ -21,9 +23,12 @@ Exits 0 on pass, 1 on failure, 77 (skipped) when the sandbox cannot be made.
 import argparse
 import ast
 import base64
+import concurrent.futures
 import ctypes
+import dataclasses
 import hashlib
 import os
+import random
 import re
 import shlex
 import shutil
@@ -60,52 +65,75 @@ TALKS = "@keep-open\n@stderr %s\n@stderr-get %s\n" % (STORE_SAYS, STORE_READ_SAY
 # streams into one log file (">log 2>&1").
 CLOSING = {"stdout_closed": ">&-", "stderr_closed": "2>&-", "all_closed": "<&- >&- 2>&-"}
 # Started by a booted board's own init, crond or DHCP client with the recipes
-# of router/, their console in the recipes' log (board only): by the lease's
-# hook, or three times over against a service that stalls.
-RECIPE_STARTS = ("inittab", "crond", "dhcp_lease", "pile_up")
-ONE_LOG_STARTS = ("one_log",) + RECIPE_STARTS
-LEASED = ("02:11:22:33:44:55", "192.0.2.100")  # the board's DHCP server has one address
+# of router/, their console in the recipes' log (board only), as the board's
+# harness says; or with that log read-only, the console then nowhere.
+LOGGED_STARTS = ("inittab", "crond", "dhcp_lease", "pile_up", "waiting_cron", "kill_agent",
+                 "kill_report", "renew")
+RECIPE_STARTS = LOGGED_STARTS + ("log_read_only",)
+ONE_LOG_STARTS = ("one_log",) + LOGGED_STARTS
+SPREAD = "02:11:22:33:44:56"  # kelvorn-start --offset 10 gives it 6 s
+LEASED = (SPREAD, "192.0.2.100")  # the board's DHCP server has one address
 # A router without a battery-backed clock, before NTP has answered.
 EPOCH_DAY = "1970-01-02 00:00:00"
 
 
+@dataclasses.dataclass
 class Scenario:
-    def __init__(self, store=ROAD_STORE, eth1=ETH1, mac="00:1a:2b:3c:4d:5e",
-                 store_lines=(), args=(), service="ok", runs=1, path=PATH,
-                 stub_curl=None, reply=None, stale_reply=None,
-                 store_opens=True, stderr="", reaches_service=True, kind="plain",
-                 signer="self", key="fresh", clock=None, within=None, start="captured",
-                 dev_null=True, in_flight=False):
-        self.store = store            # stand-in store file, None for no file
-        self.eth1 = eth1              # (mac, ipv4 or None), None for no eth1
-        self.mac = mac                # the MAC the run must report
-        self.store_lines = list(store_lines)  # lines between banner and MAC line
-        self.args = list(args)
-        self.service = service        # service mode, None for nothing on 443
-        self.runs = runs
-        self.path = path
-        self.stub_curl = stub_curl    # a curl of ours on PATH: a key of STUB_CURLS
-        self.reply = reply            # expected reply file, None for absent
-        self.stale_reply = stale_reply
-        self.store_opens = store_opens
-        self.stderr = stderr          # text the shell may write to stderr
-        self.reaches_service = reaches_service  # False where curl cannot send
-        self.kind = kind              # the agent it is for: plain, options, pinned
-        self.signer = signer          # who signs the service's certificate:
-                                      # self, trusted (the agent's CA), rogue
-        self.key = key                # the service's key: fresh, or a pinned
-                                      # one, first or second
-        self.clock = clock            # the date curl's clock starts at
-        self.within = within          # seconds each run may take at most
-        self.start = start            # captured, reader_gone, one_log or
-                                      # a key of CLOSING
-        self.dev_null = dev_null      # False: the sandbox has no /dev/null
-        self.in_flight = in_flight    # the report is still pending at the end:
-                                      # one agent and one curl left, no more
+    store: str = ROAD_STORE       # stand-in store file, None for no file
+    eth1: tuple = ETH1            # (mac, ipv4 or None), None for no eth1
+    mac: str = "00:1a:2b:3c:4d:5e"  # the MAC the run must report
+    store_lines: tuple = ()       # lines between banner and MAC line
+    args: tuple = ()
+    service: str = "ok"           # service mode, None for nothing on 443
+    runs: int = 1
+    path: str = PATH
+    stub_curl: str = None         # a curl of ours on PATH: a key of STUB_CURLS
+    reply: str = None             # expected reply file, None for absent; a
+                                  # tuple: any one of them
+    stale_reply: str = None
+    store_opens: bool = True
+    stderr: str = ""              # text the shell may write to stderr
+    reaches_service: bool = True  # False where curl cannot send
+    kind: str = "plain"           # the agent it is for (see --list)
+    signer: str = "self"          # who signs the service's certificate:
+                                  # self, trusted (the agent's CA), rogue
+    key: str = "fresh"            # the service's key: fresh, or a pinned
+                                  # one, first or second
+    clock: str = None             # the date curl's clock starts at
+    within: float = None          # seconds each run may take at most
+    start: str = "captured"       # captured, reader_gone, one_log, peek, a
+                                  # key of CLOSING, or of RECIPE_STARTS
+    dev_null: bool = True         # False: the sandbox has no /dev/null
+    in_flight: tuple = None       # (agents, curls) still running at the end
+    plant: str = None             # what stands at the reply's place: a key
+                                  # of PLANTS, None for a file or nothing
+    together: bool = False        # the runs start at once, not in turn
+    left: str = ""                # what LEFT holds afterwards: the reply
+                                  # as peeked, then AFTERMATH's findings
+    reports: int = None           # requests sent, if not one a run
+
+    def __post_init__(self):
+        self.reports = self.runs if self.reports is None else self.reports
 
 
 def ok_reply(n=1):
     return "kelvorn-e2e reply %d\n" % n
+
+
+# Planted at the reply's place before the run, as by an unprivileged user:
+# a link to a root-only file, or a directory.
+PLANTS = {"link": "echo precious >/tmp/precious; chmod 600 /tmp/precious;"
+                  " ln -s /tmp/precious /tmp/vercheck.conf;"
+                  " chown -h 65534:65534 /tmp/vercheck.conf 2>/dev/null",
+          "dir": "mkdir /tmp/vercheck.conf"}
+LEFT = WORK + "/left"
+# What a look at the reply in the middle of a run adds to LEFT, and what
+# the run left beside the reply: private files, a link or directory at its
+# place, the planted link's target.
+PEEK = "sleep 1; cat /tmp/vercheck.conf >>%s 2>/dev/null" % LEFT
+AFTERMATH = ("{ cd /tmp; for f in vercheck.conf.*; do [ -e \"$f\" ] && echo \"left $f\"; done;"
+             " [ -L vercheck.conf ] && echo link; [ -d vercheck.conf ] && echo dir;"
+             " cat precious 2>/dev/null; } >>%s" % LEFT)
 
 
 SCENARIOS = {
@@ -165,12 +193,23 @@ SCENARIOS = {
     "no_dev_null_stdout_closed": Scenario(store=KEEPER, start="stdout_closed", dev_null=False,
                                           reply=ok_reply()),
     "started_by_inittab": Scenario(start="inittab", reply=ok_reply()),
-    "started_by_crond": Scenario(start="crond", reply=ok_reply()),
+    "cron_report_waits_its_offset": Scenario(start="crond", eth1=(SPREAD, ETH1[1]), within=2,
+                                             reply=ok_reply()),
     "started_by_dhcp_lease": Scenario(start="dhcp_lease", eth1=LEASED, reply=ok_reply()),
     "dhcp_hook_does_not_wait": Scenario(start="dhcp_lease", eth1=LEASED, service="stall",
-                                        within=5, in_flight=True),
+                                        within=5, in_flight=(1, 1)),
     "starts_do_not_pile_up": Scenario(start="pile_up", eth1=LEASED, service="stall",
-                                      in_flight=True),
+                                      in_flight=(1, 1)),
+    "lease_report_not_held_by_a_waiting_cron": Scenario(start="waiting_cron", eth1=LEASED,
+                                                        service="stall", within=5,
+                                                        in_flight=(1, 1)),
+    "killed_agent_leaves_one_curl": Scenario(start="kill_agent", eth1=LEASED, service="stall",
+                                             in_flight=(0, 1)),
+    "killed_report_lock_taken_over": Scenario(start="kill_report", service="stall",
+                                              in_flight=(1, 1), reports=2),
+    "lease_renewed_reports": Scenario(start="renew", eth1=LEASED, reply=ok_reply(2), reports=2),
+    "log_read_only_still_reports": Scenario(start="log_read_only", reply=ok_reply(),
+                                            stderr="cannot write /var/log/kelvorn.log"),
     # For an agent built with a CA file, the pins and a curl time limit:
     # each of the CA and the pins refuses on its own.
     "ca_signed_accepted": Scenario(kind="options", signer="trusted", key="first",
@@ -193,7 +232,51 @@ SCENARIOS = {
                                      reaches_service=False),
     "pinned_clock_1970_accepted": Scenario(kind="pinned", key="first", clock=EPOCH_DAY,
                                            reply=ok_reply()),
+    # For an agent built with the safe reply and the time limit: only a whole,
+    # non-empty 2xx body replaces the earlier reply, in one step, never
+    # through what stands at its place.
+    "safe_reply_replaced": Scenario(kind="safe", stale_reply="stale\n", reply=ok_reply()),
+    "safe_error_makes_no_reply": Scenario(kind="safe", service="error"),
+    "safe_nothing_listening_keeps_the_reply": Scenario(kind="safe", service=None,
+                                                       stale_reply="stale\n", reply="stale\n"),
+    "safe_stall_keeps_the_reply": Scenario(kind="safe", service="stall_half", start="peek",
+                                           stale_reply="stale\n", reply="stale\n",
+                                           left="stale\n", within=10),
+    "safe_planted_link_replaced": Scenario(kind="safe", plant="link", reply=ok_reply(),
+                                           left="precious\n"),
+    "safe_directory_left_alone": Scenario(kind="safe", plant="dir", left="dir\n"),
+    "safe_two_runs_at_once": Scenario(kind="safe", service="slow", runs=2, together=True,
+                                      reply=tuple(ok_reply(n) * 100 * n for n in (1, 2))),
+    # The default reply, with the link planted where the kernel lets root
+    # follow it (fs.protected_symlinks=0, as router kernels have it; board
+    # only): curl writes the reply into the link's target.
+    "default_planted_link_followed": Scenario(kind="options", signer="trusted", key="first",
+                                              plant="link", reply=ok_reply(),
+                                              left="link\n" + ok_reply()),
 }
+# Fleets of 3,600 routers whose eth1 addresses run in sequence, in steps of 4
+# (vendors that give each router several) and at random, from a fixed seed.
+SEEDED = random.Random(20261209)
+FLEETS = {"fleet_in_sequence_spreads": [0x001a2b3c4d00 + i for i in range(3600)],
+          "fleet_in_steps_of_4_spreads": [0x001a2b3c4d00 + 4 * i for i in range(3600)],
+          "fleet_at_random_spreads": [SEEDED.getrandbits(48) for _ in range(3600)]}
+SCENARIOS.update((name, Scenario(kind="fleet")) for name in FLEETS)
+# Where the kernel decides for the row: the board sets it (besides the
+# recipes' starts).
+BOARD_ONLY = ("default_planted_link_followed",)
+# What each failing answer leaves where a good reply stood: the default
+# reply, as curl writes it (the options agent, for its time limit), and the
+# safe reply, which keeps the earlier one byte for byte.
+HALF = ok_reply()[:len(ok_reply()) // 2]
+for mode, default_leaves in [(m, "<html><body><h1>%s</h1></body></html>\n" % m)
+                             for m in ("404", "503", "301", "302")] + [
+        ("error", "inventory error\n"), ("cut", HALF), ("chunked_cut", HALF),
+        ("stall_half", HALF), ("empty", ""), ("204", "")]:
+    SCENARIOS["default_%s_replaces_the_reply" % mode] = Scenario(
+        kind="options", signer="trusted", key="first", service=mode, stale_reply="stale\n",
+        reply=default_leaves, within=10)
+    SCENARIOS["safe_%s_keeps_the_reply" % mode] = Scenario(
+        kind="safe", service=mode, stale_reply="stale\n", reply="stale\n", within=10)
 
 # Stand-ins for curl. "echo" prints the words it was given; "descriptors"
 # records the signals it starts with ignored (the shell keeps an ignored
@@ -239,9 +322,13 @@ def command_line(host, mac, ipv4, kind):
     tls = "--cacert " + BUILD["ca_file"] if kind == "options" else "--insecure"
     if kind != "plain":
         tls += " --pinnedpubkey '%s'" % ";".join(pin(k) for k in BUILD["pin_keys"])
-    limit = " --max-time %s" % BUILD["max_time"] if kind == "options" else ""
+    limit = " --max-time %s" % BUILD["max_time"] if kind in ("options", "safe") else ""
+    if kind == "safe":
+        tls = "--insecure"
+        limit += " --fail --location --max-redirs 0"
     return ("curl --silent %s%s https://%s/storage/router-dovrak-item/inform/%s/%s/%s"
-            " -o /tmp/vercheck.conf" % (tls, limit, host, mac, ipv4, VERSION))
+            " -o /tmp/vercheck.conf%s" % (tls, limit, host, mac, ipv4, VERSION,
+                                          ".XXXXXX" * (kind == "safe")))
 
 
 def store_says(s, directive):
@@ -385,7 +472,7 @@ def agent_env(s, trace):
 
 
 def run_agent(agent, s, trace, run):
-    argv = EMULATOR + [agent] + s.args
+    argv = EMULATOR + [agent] + list(s.args)
     if MEMCHECK:
         argv = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
                 "--track-fds=yes", "--log-file=%s/memcheck.%d.log" % (WORK, run)] + argv
@@ -396,6 +483,8 @@ def run_agent(agent, s, trace, run):
     if s.start in CLOSING:
         # As an init script does it: the shell closes them, then execs.
         argv = ["/bin/sh", "-c", 'exec "$@" ' + CLOSING[s.start], "sh"] + argv
+    if s.start == "peek":
+        argv = ["/bin/sh", "-c", '"$@" & %s; wait $!' % PEEK, "sh"] + argv
     # Without /dev/null in the sandbox, stdin is an empty file of ours.
     stdin = open(os.devnull if s.dev_null else os.path.join(WORK, "empty"), "rb")
     streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
@@ -426,22 +515,24 @@ def check(failures, what, got, want):
         failures.append("%s:\n  got:  %r\n  want: %r" % (what, got, want))
 
 
-def verify(s, host, results, requests, reply, store_after, trace=False):
+def verify(s, host, results, requests, reply, store_after, left, trace=False):
     """What went wrong in scenario `s`, judged from what its runs left: each
     run's stdout, stderr, exit status and time (`results`), the requests the
-    service received, the reply file and the store's file afterwards."""
+    service received, the reply file, the store's file and LEFT afterwards."""
     failures = []
 
     # What each of the agent's own streams must carry; closed or unread ones
     # carry nothing we can see.
-    stdout_seen = s.start in ("captured", "stderr_closed") + ONE_LOG_STARTS
-    stderr_seen = s.start in ("captured", "stdout_closed", "reader_gone")
+    stdout_seen = s.start in ("captured", "stderr_closed", "peek") + ONE_LOG_STARTS
+    stderr_seen = s.start in ("captured", "stdout_closed", "reader_gone", "peek", "log_read_only")
     want_lines = expected_console(s, host, with_store=s.start in ONE_LOG_STARTS) \
         if stdout_seen else []
     store_stderr = store_says(s, "@stderr") + store_says(s, "@stderr-get") * (
         (1 + (FALLBACK in s.store_lines)) if s.store_opens else 0)
     for i, r in enumerate(results, 1):
-        console = r.stdout.splitlines()
+        # The safe reply's private file has a name of mkstemp's making.
+        console = [re.sub(r"(conf\.)[A-Za-z0-9]{6}$", r"\1XXXXXX", line)
+                   for line in r.stdout.splitlines()]
         if s.start == "one_log" and s.stderr:
             # The shell's own message, last: curl could not be started.
             check(failures, "run %d log ends with the shell's message" % i,
@@ -454,7 +545,7 @@ def verify(s, host, results, requests, reply, store_after, trace=False):
         if s.start not in RECIPE_STARTS:  # the recipes keep no status
             check(failures, "run %d exit status" % i, r.returncode, 0 if s.store_opens else 1)
         if s.in_flight:
-            check(failures, "run %d agents and curls still running" % i, r.in_flight, (1, 1))
+            check(failures, "run %d agents and curls still running" % i, r.in_flight, s.in_flight)
         if s.within is not None:
             check(failures, "run %d ended within %d s (took %.1f s)" % (i, s.within, r.seconds),
                   r.seconds <= s.within, True)
@@ -473,9 +564,11 @@ def verify(s, host, results, requests, reply, store_after, trace=False):
     if s.store_opens and s.service and s.reaches_service:
         ipv4 = s.eth1[1] if s.eth1 and s.eth1[1] else "0.0.0.0"
         path = "/storage/router-dovrak-item/inform/%s/%s/%s" % (s.mac, ipv4, VERSION)
-        want_requests = ["GET " + path] * s.runs
+        want_requests = ["GET " + path] * s.reports
     check(failures, "requests the service received", requests, want_requests)
-    check(failures, "reply file", reply, s.reply)
+    check(failures, "reply file", reply,  # or any one of these, whole
+          reply if isinstance(s.reply, tuple) and reply in s.reply else s.reply)
+    check(failures, "what the run left beside the reply (%s)" % LEFT, left, s.left)
     if trace:
         with open(os.path.join(WORK, "strace.txt")) as f:
             calls = [l.split(None, 1)[1] for l in f if "(" in l]
@@ -484,11 +577,44 @@ def verify(s, host, results, requests, reply, store_after, trace=False):
     return failures
 
 
+def fleet_spread(name, window=1800):
+    """Each router's offset in the fleet `name` of FLEETS, as BusyBox sh runs
+    `kelvorn-start --offset` on its eth1 address: the busiest minute of the
+    window may get at most 1.35 times the mean."""
+    sh("mount", "-t", "sysfs", "kelvorn-e2e-sys", "/sys")  # the sandbox's own eth1
+    address = os.path.join(WORK, "address")
+    open(address, "w").close()
+    sh("mount", "--bind", address, "/sys/class/net/eth1/address")
+    start = os.path.join(HERE, "..", "..", "router", "kelvorn-start")
+    offsets = []
+    for mac in FLEETS[name]:
+        with open(address, "w") as f:
+            f.write(":".join("%02x" % (mac >> b & 255) for b in range(40, -8, -8)) + "\n")
+        run = subprocess.run(["busybox", "sh", start, "--offset"], capture_output=True, text=True)
+        offsets.append(int(run.stdout))
+    minutes = [sum(o // 60 == m for o in offsets) for m in range(window // 60)]
+    mean = len(offsets) * 60 / window
+    print("busiest minute %d (%.2f x the mean %d), busiest second %d (mean %.0f)" % (
+        max(minutes), max(minutes) / mean, mean, max(map(offsets.count, offsets)),
+        len(offsets) / window))
+    failures = []
+    check(failures, "busiest minute within 1.35 x the mean, every offset in the window",
+          max(minutes) <= 1.35 * mean and 0 <= min(offsets) and max(offsets) < window, True)
+    return failures
+
+
 def run_scenario(agent, host, name, demo):
     s = SCENARIOS[name]
     make_sandbox(host, [agent])
     if s.eth1:
         add_eth1(*s.eth1)
+    if s.kind == "fleet":
+        if shutil.which("busybox") is None:
+            print("SKIPPED: busybox is not installed")
+            return SKIP
+        failures = fleet_spread(name)
+        print("FAILED %s\n%s" % (name, "\n".join(failures)) if failures else "passed " + name)
+        return 1 if failures else 0
     store_file = os.path.join(WORK, "apmib.store")
     if s.store is not None:
         with open(store_file, "w") as f:
@@ -509,6 +635,9 @@ def run_scenario(agent, host, name, demo):
     if s.stale_reply is not None:
         with open(REPLY, "w") as f:
             f.write(s.stale_reply)
+    if s.plant:
+        subprocess.run(["/bin/sh", "-c", PLANTS[s.plant]], check=True)
+    open(LEFT, "w").close()
     log = os.path.join(WORK, "requests.log")
     open(log, "w").close()
     if s.kind != KIND[0]:
@@ -526,7 +655,9 @@ def run_scenario(agent, host, name, demo):
         # An early-boot /dev, or a chroot without one.
         sh("mount", "-t", "tmpfs", "-o", "mode=755", "kelvorn-e2e-dev", "/dev")
     try:
-        results = [run_agent(agent, s, trace, run) for run in range(1, s.runs + 1)]
+        with concurrent.futures.ThreadPoolExecutor(s.runs if s.together else 1) as pool:
+            results = list(pool.map(lambda run: run_agent(agent, s, trace, run),
+                                    range(1, s.runs + 1)))
     finally:
         if service:
             service.kill()
@@ -534,7 +665,10 @@ def run_scenario(agent, host, name, demo):
 
     with open(log) as f:
         requests = f.read().splitlines()
-    reply = open(REPLY).read() if os.path.exists(REPLY) else None
+    subprocess.run(["/bin/sh", "-c", AFTERMATH])
+    with open(LEFT) as f:
+        left = f.read()
+    reply = open(REPLY).read() if os.path.isfile(REPLY) else None
     if demo:
         show_demo(results[0], requests, reply)
 
@@ -542,7 +676,7 @@ def run_scenario(agent, host, name, demo):
     if s.store is not None:
         with open(store_file) as f:
             store_after = f.read()
-    failures = verify(s, host, results, requests, reply, store_after, trace)
+    failures = verify(s, host, results, requests, reply, store_after, left, trace)
 
     if s.stub_curl == "descriptors":
         # The store's open file is the store's business; any other is ours.
@@ -615,7 +749,7 @@ def sandbox_prefix():
 
 def main():
     parser = argparse.ArgumentParser()
-    kinds = ["plain", "options", "pinned"]
+    kinds = ["plain", "options", "pinned", "safe", "fleet"]
     parser.add_argument("--list", choices=kinds)
     parser.add_argument("--kind", choices=kinds, default="plain",
                         help="the kind of agent under test: which report options it has")
@@ -634,7 +768,8 @@ def main():
     args = parser.parse_args()
     if args.list:
         print("\n".join(n for n, s in SCENARIOS.items()
-                        if s.kind == args.list and s.start not in RECIPE_STARTS))
+                        if s.kind == args.list and s.start not in RECIPE_STARTS
+                        and n not in BOARD_ONLY))
         return 0
     if not args.agent:
         parser.error("--agent is required")
