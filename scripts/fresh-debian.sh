@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Checks a commit as a newcomer meets it: makes a fresh Debian root with
+# mmdebstrap (minbase, git and ca-certificates, and no /etc/hosts), clones
+# this repository's HEAD into it and runs the README's two commands there,
+# cold, as root, timing each. Not a gate: it takes half an hour or so.
+#
+#   scripts/fresh-debian.sh 12|13 [FOLDER]
+#
+# Needs root, mmdebstrap and Debian's mirror (KELVORN_DEBIAN_MIRROR, default
+# deb.debian.org). The root stays in FOLDER (default
+# /var/tmp/kelvorn-debian-N) for a look afterwards; each run starts afresh.
+set -euo pipefail
+case "${1:-}" in
+  12) suite=bookworm ;;
+  13) suite=trixie ;;
+  *) echo "usage: $0 12|13 [FOLDER]" >&2; exit 2 ;;
+esac
+root=${2:-/var/tmp/kelvorn-debian-$1}
+top=$(cd "$(dirname "$0")/.." && pwd)
+[[ $(id -u) -eq 0 ]] || { echo "fresh-debian: run as root" >&2; exit 1; }
+command -v mmdebstrap >/dev/null || { echo "fresh-debian: apt-get install mmdebstrap" >&2; exit 1; }
+
+rm -rf "$root"
+mmdebstrap --quiet --variant=minbase --include=git,ca-certificates "$suite" "$root" \
+  "${KELVORN_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+rm -f "$root/etc/hosts"
+cp /etc/resolv.conf "$root/etc/resolv.conf" # apt's name server, not the tests'
+git clone --quiet "$top" "$root/root/kelvorn"
+
+# The root's own /proc, and the machine's /sys and /dev (the board's tap
+# device), in a mount namespace of its own: nothing stays mounted after.
+unshare --mount --fork bash -euo pipefail -c '
+  root=$1
+  mount -t proc proc "$root/proc"
+  mount --rbind /sys "$root/sys"
+  mount --rbind /dev "$root/dev"
+  mount -t tmpfs tmpfs "$root/tmp"
+  chroot "$root" env -i HOME=/root TERM=dumb PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c "
+    cd /root/kelvorn
+    . /etc/os-release; echo \"== \$PRETTY_NAME, \$(git log --oneline -1)\"
+    start=\$SECONDS; scripts/demo.sh </dev/null; echo \"== demo: \$((SECONDS - start)) s\"
+    start=\$SECONDS; scripts/test.sh </dev/null; echo \"== test: \$((SECONDS - start)) s\"
+  "' sh "$root"
