@@ -23,6 +23,7 @@ needs=(
   "unshare util-linux"
   "strace strace"
   "faketime faketime"
+  "busybox busybox"
 )
 # The older MIPS cross compiler each release has beside its default one.
 older_gcc=
