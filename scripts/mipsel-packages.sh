@@ -18,6 +18,7 @@
 # KELVORN_DEBIAN_MIRROR names another Debian mirror (default deb.debian.org).
 set -euo pipefail
 die() { echo "mipsel-packages: $*" >&2; exit 1; }
+trap 'die "failed (line $LINENO): $BASH_COMMAND"' ERR
 set=${1:-}
 case "$set" in
   musl) gate=mipsel-musl ;;
@@ -58,7 +59,7 @@ opts=(-o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status"
   -o Debug::NoLocking=true -o APT::Sandbox::User="$(id -un)")
 
 echo "fetching Debian 12's mipsel packages for $set into $folder" >&2
-if ! out=$(apt-get "${opts[@]}" update 2>&1) || grep -q '^E:' <<<"$out"; then
+if ! out=$(apt-get "${opts[@]}" update 2>&1) || grep -qE '^(E:|Err:|W: Failed to fetch)' <<<"$out"; then
   die "apt-get update of Debian 12's mipsel lists from $mirror failed:"$'\n'"$out"
 fi
 case "$set" in
