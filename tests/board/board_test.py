@@ -98,8 +98,8 @@ STARTS = {
     "kill_report": "/usr/sbin/kelvorn-start; requested; killall -9 kelvorn curl; sleep 1;"
                    " /usr/sbin/kelvorn-start",
     "renew": "udhcpc -f -i eth1 -s /usr/share/udhcpc/kelvorn.script >/dev/null 2>&1 & u=$!;"
-             " report_started; report_ended; ip -4 addr flush dev eth1;"
-             " ip addr add 192.0.2.100/25 dev eth1; kill -USR1 $u; sleep 1; report_started;"
+             " report_started; report_ended; rm $LOG; ip -4 addr flush dev eth1;"
+             " ip addr add 192.0.2.100/25 dev eth1; kill -USR1 $u; report_started;"
              " report_ended; kill $u; ip -4 addr show dev eth1 | grep -q 192.0.2.100/24 ||"
              ' echo "renew left eth1 as it was" >>$LEFT',
     "log_read_only": "mount -t tmpfs -o ro kelvorn-ro /var/log; /usr/sbin/kelvorn-start 2>/tmp/err;"
@@ -169,8 +169,8 @@ def guest_setup(s, service_ip, host):
         # scenario's once the harness has seen the line.
         lines += ["ip route replace %s/32 dev eth1 src %s; : >/etc/resolv.conf" % (DNS, GUEST_IP),
                   'echo "%sdns %s"' % (MARK, service_ip),
-                  "wait_for \"nslookup %s %s 2>/dev/null | sed -n '/^Name:/,\\$p' | grep -q '%s\\$'\""
-                  % (host, DNS, service_ip)]
+                  "wait_for \"nslookup %s %s 2>/dev/null | sed -n '/^Name:/,\\$p' |"
+                  " grep -q '%s\\$'\"" % (host, DNS, service_ip)]
     if s.clock:
         lines.append('now=$(date +%%s); date -s %s >/dev/null' % sq(s.clock))
     return lines

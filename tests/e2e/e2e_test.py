@@ -59,11 +59,16 @@ STORE_SAYS = "apmib: flash partition mtd3 opened"
 STORE_READ_SAYS = "apmib: read"
 TALKS = "@keep-open\n@stderr %s\n@stderr-get %s\n" % (STORE_SAYS, STORE_READ_SAYS)
 
+LEFT = WORK + "/left"
+# A look at the reply in the middle of a run adds it to LEFT.
+PEEK = "sleep 1; cat /tmp/vercheck.conf >>%s 2>/dev/null" % LEFT
 # How cron, init scripts and supervisors start the agent: with the console
 # captured (stdout and stderr apart), with standard descriptors closed by
 # the starting shell, into a log pipe whose reader has gone, or with both
-# streams into one log file (">log 2>&1").
-CLOSING = {"stdout_closed": ">&-", "stderr_closed": "2>&-", "all_closed": "<&- >&- 2>&-"}
+# streams into one log file (">log 2>&1"); or captured while the reply is
+# looked at.
+BY_SHELL = {"stdout_closed": 'exec "$@" >&-', "stderr_closed": 'exec "$@" 2>&-',
+            "all_closed": 'exec "$@" <&- >&- 2>&-', "peek": '"$@" & %s; wait $!' % PEEK}
 # Started by a booted board's own init, crond or DHCP client with the recipes
 # of router/, their console in the recipes' log (board only), as the board's
 # harness says; or with that log read-only, the console then nowhere.
@@ -102,7 +107,7 @@ class Scenario:
     clock: str = None             # the date curl's clock starts at
     within: float = None          # seconds each run may take at most
     start: str = "captured"       # captured, reader_gone, one_log, peek, a
-                                  # key of CLOSING, or of RECIPE_STARTS
+                                  # key of BY_SHELL, or of RECIPE_STARTS
     dev_null: bool = True         # False: the sandbox has no /dev/null
     in_flight: tuple = None       # (agents, curls) still running at the end
     plant: str = None             # what stands at the reply's place: a key
@@ -126,11 +131,8 @@ PLANTS = {"link": "echo precious >/tmp/precious; chmod 600 /tmp/precious;"
                   " ln -s /tmp/precious /tmp/vercheck.conf;"
                   " chown -h 65534:65534 /tmp/vercheck.conf 2>/dev/null",
           "dir": "mkdir /tmp/vercheck.conf"}
-LEFT = WORK + "/left"
-# What a look at the reply in the middle of a run adds to LEFT, and what
-# the run left beside the reply: private files, a link or directory at its
-# place, the planted link's target.
-PEEK = "sleep 1; cat /tmp/vercheck.conf >>%s 2>/dev/null" % LEFT
+# What the run left beside the reply, into LEFT: private files, a link or a
+# directory at its place, the planted link's target.
 AFTERMATH = ("{ cd /tmp; for f in vercheck.conf.*; do [ -e \"$f\" ] && echo \"left $f\"; done;"
              " [ -L vercheck.conf ] && echo link; [ -d vercheck.conf ] && echo dir;"
              " cat precious 2>/dev/null; } >>%s" % LEFT)
@@ -480,11 +482,8 @@ def run_agent(agent, s, trace, run):
         # Every socket and program the run starts, children included.
         argv = ["strace", "-f", "-qq", "-e", "trace=socket,execve",
                 "-o", os.path.join(WORK, "strace.txt")] + argv
-    if s.start in CLOSING:
-        # As an init script does it: the shell closes them, then execs.
-        argv = ["/bin/sh", "-c", 'exec "$@" ' + CLOSING[s.start], "sh"] + argv
-    if s.start == "peek":
-        argv = ["/bin/sh", "-c", '"$@" & %s; wait $!' % PEEK, "sh"] + argv
+    if s.start in BY_SHELL:  # as an init script does it: the shell closes them, then execs
+        argv = ["/bin/sh", "-c", BY_SHELL[s.start], "sh"] + argv
     # Without /dev/null in the sandbox, stdin is an empty file of ours.
     stdin = open(os.devnull if s.dev_null else os.path.join(WORK, "empty"), "rb")
     streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
