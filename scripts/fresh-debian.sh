@@ -28,9 +28,12 @@ cp /etc/resolv.conf "$root/etc/resolv.conf" # apt's name server, not the tests'
 git clone --quiet "$top" "$root/root/kelvorn"
 
 # The root's own /proc, and the machine's /sys and /dev (the board's tap
-# device), in a mount namespace of its own: nothing stays mounted after.
+# device), in a mount namespace of its own: nothing stays mounted after. The
+# root is a mount point of its own, as a machine's is: the tests' sandboxes
+# make their mounts private from it.
 unshare --mount --fork bash -euo pipefail -c '
   root=$1
+  mount --bind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount --rbind /sys "$root/sys"
   mount --rbind /dev "$root/dev"
@@ -38,6 +41,6 @@ unshare --mount --fork bash -euo pipefail -c '
   chroot "$root" env -i HOME=/root TERM=dumb PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c "
     cd /root/kelvorn
     . /etc/os-release; echo \"== \$PRETTY_NAME, \$(git log --oneline -1)\"
-    start=\$SECONDS; scripts/demo.sh </dev/null; echo \"== demo: \$((SECONDS - start)) s\"
-    start=\$SECONDS; scripts/test.sh </dev/null; echo \"== test: \$((SECONDS - start)) s\"
+    start=\$SECONDS; scripts/demo.sh </dev/null; echo \"== demo: exit \$?, \$((SECONDS - start)) s\"
+    start=\$SECONDS; scripts/test.sh </dev/null; echo \"== test: exit \$?, \$((SECONDS - start)) s\"
   "' sh "$root"
