@@ -38,7 +38,11 @@ HAVE_SHARED=y
 RUNTIME_PREFIX=\"/\"
 DEVEL_PREFIX=\"/usr/\""
 
-key=$( (echo "$version"; echo "$config") | sha256sum | cut -c1-12)
+# Its loader reads SysV hash tables only, and binutils 2.43 and later give a
+# MIPS library a GNU one (.MIPS.xhash) by default.
+make_vars=(UCLIBC_EXTRA_LDFLAGS=-Wl,--hash-style=sysv)
+
+key=$( (echo "$version"; echo "$config"; echo "${make_vars[*]}") | sha256sum | cut -c1-12)
 cache=${KELVORN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kelvorn}
 sysroot=$cache/$version-$arch-$key
 # The kernel's headers, as an SDK's sysroot carries them: uClibc-ng's own
@@ -69,9 +73,9 @@ src=$work/$version
   echo "$config" >>"$work/config"
   mv "$work/config" "$src/.config"
   yes "" | make -C "$src" ARCH=mips oldconfig
-  make -C "$src" -j "$(nproc)"
+  make -C "$src" -j "$(nproc)" "${make_vars[@]}"
   rm -rf "$sysroot.partial"
-  make -C "$src" PREFIX="$sysroot.partial" install
+  make -C "$src" PREFIX="$sysroot.partial" "${make_vars[@]}" install
 } >"$log" 2>&1 || { echo "uClibc-ng build failed; the log: $log" >&2; tail -n 20 "$log" >&2; exit 1; }
 
 # The settings must have held: oldconfig drops what it cannot satisfy.
@@ -79,6 +83,10 @@ while read -r line; do
   [[ $line == "# "* ]] && continue
   grep -qxF "$line" "$src/.config" || { echo "uClibc-ng config lost: $line" >&2; exit 1; }
 done <<<"$config"
+for lib in "$sysroot.partial"/lib/*.so*; do
+  [[ -L $lib ]] || [[ $(readelf -SW "$lib" | grep -oE '\.(MIPS\.x|gnu\.)?hash\b' | paste -sd' ' -) == .hash ]] ||
+    { echo "uClibc-ng's $(basename "$lib") has no SysV hash table, or a GNU one" >&2; exit 1; }
+done
 kernel_headers "$sysroot.partial"
 rm -rf "$sysroot"
 mv "$sysroot.partial" "$sysroot"

@@ -424,8 +424,8 @@ def judge(console, requests_seen, requests, host):
                 tag = line[len(MARK):]
                 files[tag.replace(" absent", "")] = None if tag.endswith(" absent") else []
                 tag = None if tag.endswith(" absent") else tag
-            elif tag is not None:
-                files[tag].append(line)
+            elif tag is not None and re.fullmatch(r"( [0-9a-f]{2})+", line):
+                files[tag].append(line)  # od's lines; not what else the guest says
         text = {t: (parse_hex(lines) if lines is not None else None) for t, lines in files.items()}
         for i, r in enumerate(runs, 1):
             r.stdout = text.get("stdout %d" % i) or ""
