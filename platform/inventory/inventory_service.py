@@ -14,7 +14,8 @@ mode, as a good service does or as a failing one does:
   stall        accepts the request and never answers
   stall_half   200 that sends half its body, then never the rest
   slow         200 with reply N repeated 100 * N times, sent in two halves
-               a second apart: runs at once get replies of different lengths
+               half a second apart, the first reply's a second: runs at once
+               get replies of different lengths, the shorter ending last
 Prints "ready" on stdout once it listens. Standard library only.
 """
 import argparse
@@ -80,7 +81,7 @@ def main():
                     return
                 if mode == "stall_half":
                     threading.Event().wait()
-                time.sleep(1)
+                time.sleep(0.5 if mode == "slow" and served[0] > 1 else 1)
                 data = data[half:]
             self.wfile.write(data)
 
