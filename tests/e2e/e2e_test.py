@@ -322,15 +322,13 @@ def pin(key):
 
 def command_line(host, mac, ipv4, kind):
     tls = "--cacert " + BUILD["ca_file"] if kind == "options" else "--insecure"
-    if kind != "plain":
+    if kind in ("options", "pinned"):
         tls += " --pinnedpubkey '%s'" % ";".join(pin(k) for k in BUILD["pin_keys"])
     limit = " --max-time %s" % BUILD["max_time"] if kind in ("options", "safe") else ""
-    if kind == "safe":
-        tls = "--insecure"
-        limit += " --fail --location --max-redirs 0"
-    return ("curl --silent %s%s https://%s/storage/router-dovrak-item/inform/%s/%s/%s"
-            " -o /tmp/vercheck.conf%s" % (tls, limit, host, mac, ipv4, VERSION,
-                                          ".XXXXXX" * (kind == "safe")))
+    safe = kind == "safe"
+    return ("curl --silent %s%s%s https://%s/storage/router-dovrak-item/inform/%s/%s/%s"
+            " -o /tmp/vercheck.conf%s" % (tls, limit, " --fail --location --max-redirs 0" * safe,
+                                          host, mac, ipv4, VERSION, ".XXXXXX" * safe))
 
 
 def store_says(s, directive):
