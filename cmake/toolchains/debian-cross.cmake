@@ -9,6 +9,7 @@ endif()
 
 # Debian installs each target's C library under /usr/<triplet>.
 set(KELVORN_CROSS_SYSROOT /usr/${KELVORN_CROSS_TRIPLET})
+set(KELVORN_LIBC_NAME glibc)
 set(KELVORN_TARGET_LOADER /lib/ld.so.1 CACHE STRING "The agent's program interpreter")
 set(CMAKE_FIND_ROOT_PATH ${KELVORN_CROSS_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

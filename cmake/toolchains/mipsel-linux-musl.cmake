@@ -43,7 +43,6 @@ crtendS.o%s ${musl}/crtn.o
 %{EB} %{EL} -dynamic-linker /lib/ld-musl-mipsel.so.1 -nostdlib %{shared:-shared} %{static:-static} %{rdynamic:-export-dynamic}
 ")
 set(KELVORN_LIBC_FLAGS "-specs=${driver_rules}")
-set(KELVORN_TARGET_LIBC libc.so)
 set(KELVORN_TARGET_LOADER /lib/ld-musl-mipsel.so.1)
 set(CMAKE_FIND_ROOT_PATH ${root})
 set(KELVORN_LIBC_ROOT ${musl})

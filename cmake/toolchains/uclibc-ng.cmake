@@ -42,7 +42,6 @@ set(KELVORN_LIBC_FLAGS "-specs=${driver_rules} -muclibc --sysroot=${sysroot}")
 # the build tree's agent finds the stand-in store through an old-style
 # RPATH. The installed agent has neither.
 set(KELVORN_LIBC_LINK_FLAGS "-Wl,--disable-new-dtags")
-set(KELVORN_TARGET_LIBC libc.so.0)
 set(KELVORN_TARGET_LOADER /lib/ld-uClibc.so.0)
 set(CMAKE_FIND_ROOT_PATH ${sysroot})
 set(KELVORN_LIBC_ROOT ${sysroot})
