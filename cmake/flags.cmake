@@ -19,12 +19,14 @@ check_cxx_compiler_flag(-fstack-protector-strong KELVORN_HAS_STACK_PROTECTOR_STR
 check_linker_flag(CXX -no-pie KELVORN_HAS_NO_PIE)
 
 option(KELVORN_LTO "Link-time optimisation of what goes into the image" ON)
-# Hardening, each flag on where it protects more than it costs. On MIPS two
+# Hardening, each flag on where it protects more than it costs, unless the
+# integrator's own flags say otherwise (cmake/hardening.cmake). On MIPS two
 # of them do not pay (bench/footprint.sh measures both):
 # - RELRO: the MIPS GOT stays writable, so RELRO covers only .init_array and
 #   .fini_array, 8 bytes, and its page alignment adds 4 KiB to the file.
-# - the stack protector: glibc and uClibc keep the MIPS canary in the dynamic
-#   loader, which would become a third NEEDED library beside libc.
+# - the stack protector: glibc keeps the MIPS canary in the dynamic loader,
+#   which would become a third NEEDED library beside libc; uClibc-ng built
+#   without SSP support has none at all.
 if(KELVORN_TARGET_MIPS)
   set(on_but_mips OFF)
 else()
@@ -78,37 +80,7 @@ if(KELVORN_TARGET_MIPS)
   target_link_options(kelvorn_image INTERFACE -Wl,--hash-style=sysv)
 endif()
 
-if(KELVORN_PIE)
-  check_pie_supported(LANGUAGES CXX)
-  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
-else()
-  # Compilers that default to PIE (Debian's) need telling; the stand-in
-  # store, a shared library, stays position-independent.
-  set(not_shared $<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>)
-  target_compile_options(kelvorn_image INTERFACE $<${not_shared}:-fno-pie>)
-  if(KELVORN_HAS_NO_PIE)  # older compilers make no PIE unless asked
-    target_link_options(kelvorn_image INTERFACE
-      $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-no-pie>)
-  endif()
-endif()
-if(KELVORN_FORTIFY)
-  target_compile_options(kelvorn_image INTERFACE $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
-endif()
-if(KELVORN_BIND_NOW)
-  target_link_options(kelvorn_image INTERFACE -Wl,-z,now)
-endif()
-if(KELVORN_RELRO)
-  target_link_options(kelvorn_image INTERFACE -Wl,-z,relro)
-else()
-  target_link_options(kelvorn_image INTERFACE -Wl,-z,norelro)
-endif()
-if(KELVORN_STACK_PROTECTOR AND KELVORN_HAS_STACK_PROTECTOR_STRONG)
-  target_compile_options(kelvorn_image INTERFACE -fstack-protector-strong)
-elseif(KELVORN_STACK_PROTECTOR)
-  target_compile_options(kelvorn_image INTERFACE -fstack-protector)
-else()
-  target_compile_options(kelvorn_image INTERFACE -fno-stack-protector)
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/hardening.cmake)
 
 if(KELVORN_LTO)
   check_ipo_supported(RESULT KELVORN_IPO_SUPPORTED LANGUAGES CXX)
