@@ -102,18 +102,29 @@ gate() {
     cxx11)
       # The agent's own targets, through the real build, as an older router
       # SDK's compiler takes them: C++11, -pedantic-errors, with and without
-      # the report options; both MIPS cross compilers of this release, and
-      # Clang.
-      local compiler options n=0
+      # the report options, and with an SDK's flags line; both MIPS cross
+      # compilers of this release, and Clang. Every compile must be C++11.
+      local compiler variant n=0
+      local reports="-DKELVORN_TLS_CA_FILE=/etc/ca.pem -DKELVORN_CURL_MAX_TIME=30 $(
+        )-DKELVORN_TLS_PINNED_KEYS=sha256//${pin_a};sha256//${pin_b} -DKELVORN_SAFE_REPLY=ON"
       for compiler in $(compgen -c mipsel-linux-gnu-g++- | sort -u) clang++; do
-        for options in "" "-DKELVORN_TLS_CA_FILE=/etc/ca.pem -DKELVORN_CURL_MAX_TIME=30 $(
-          )-DKELVORN_TLS_PINNED_KEYS=sha256//${pin_a};sha256//${pin_b} -DKELVORN_SAFE_REPLY=ON"; do
-          local toolchain=$top/cmake/toolchains/mipsel-linux-gnu.cmake
+        for variant in plain reports sdk; do
+          local toolchain=$top/cmake/toolchains/mipsel-linux-gnu.cmake dir=build-cxx11/$((n++))
           [[ $compiler == clang++ ]] && toolchain=
-          echo "-- $compiler ${options:-(no report options)}"
-          configure_build "build-cxx11/$((n++))" -DCMAKE_CXX_COMPILER="$compiler" \
-            ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_CXX_FLAGS=-pedantic-errors \
-            -DKELVORN_BUILD_TESTS=OFF $options >/dev/null || return 1
+          local flags=-pedantic-errors args=()
+          case $variant in
+            reports) read -ra args <<<"$reports" ;;
+            sdk)
+              flags+=" -Os -pipe -fno-plt -Wformat -Werror=format-security -fstack-protector"
+              flags+=" -D_FORTIFY_SOURCE=1" args=("-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,now -Wl,-z,relro") ;;
+          esac
+          echo "-- $compiler, $variant"
+          rm -rf "$dir"
+          configure_build "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$flags" \
+            ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+            -DKELVORN_BUILD_TESTS=OFF "${args[@]}" >/dev/null || return 1
+          ! grep '"command"' "$dir/compile_commands.json" | grep -v -e '-std=c++11 ' ||
+            { echo "compiled as other than C++11 (above)"; return 1; }
         done
       done ;;
     sanitize)
