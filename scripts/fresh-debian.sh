@@ -6,8 +6,8 @@
 #
 #   scripts/fresh-debian.sh 12|13 [FOLDER]
 #
-# Needs root, mmdebstrap and Debian's mirror (KELVORN_DEBIAN_MIRROR, default
-# deb.debian.org). The root stays in FOLDER (default
+# Needs root, mmdebstrap and the Debian mirror this machine's apt uses (or
+# KELVORN_DEBIAN_MIRROR: scripts/debian-mirror.sh). The root stays in FOLDER (default
 # /var/tmp/kelvorn-debian-N) for a look afterwards; each run starts afresh.
 set -euo pipefail
 case "${1:-}" in
@@ -21,8 +21,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 command -v mmdebstrap >/dev/null || { echo "fresh-debian: apt-get install mmdebstrap" >&2; exit 1; }
 
 rm -rf "$root"
-mmdebstrap --quiet --variant=minbase --include=git,ca-certificates "$suite" "$root" \
-  "${KELVORN_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+mirror=$("$top/scripts/debian-mirror.sh")
+mmdebstrap --quiet --variant=minbase --include=git,ca-certificates "$suite" "$root" "$mirror"
 rm -f "$root/etc/hosts"
 cp /etc/resolv.conf "$root/etc/resolv.conf" # apt's name server, not the tests'
 git clone --quiet "$top" "$root/root/kelvorn"

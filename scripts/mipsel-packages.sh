@@ -15,7 +15,8 @@
 #   board   the Malta kernel and its NIC's two modules, BusyBox, and curl
 #           with every library its closure may need
 #
-# KELVORN_DEBIAN_MIRROR names another Debian mirror (default deb.debian.org).
+# The mirror is the one this machine's apt uses (scripts/debian-mirror.sh),
+# or KELVORN_DEBIAN_MIRROR.
 set -euo pipefail
 die() { echo "mipsel-packages: $*" >&2; exit 1; }
 trap 'die "failed (line $LINENO): $BASH_COMMAND"' ERR
@@ -47,7 +48,7 @@ done
 apt=$cache/apt-mipsel
 mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$apt/none" || die "cannot make $apt"
 : >"$apt/status"
-mirror=${KELVORN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+mirror=$("$(dirname "$0")/debian-mirror.sh")
 for suite in bookworm bookworm-updates; do
   echo "deb [arch=mipsel signed-by=$keyring] $mirror $suite main"
 done >"$apt/sources.list"
