@@ -12,7 +12,8 @@ mode, as a good service does or as a failing one does:
   cut          200 whose connection closes after half its Content-Length
   chunked_cut  200 chunked, dropped after a first chunk of half the body
   stall        accepts the request and never answers
-  stall_half   200 that sends half its body, then never the rest
+  stall_half   200 with reply N repeated 4096 times, which sends half its
+               body, then never the rest: enough that curl has written some
   slow         200 with reply N repeated 100 * N times, sent in two halves
                half a second apart, the first reply's a second: runs at once
                get replies of different lengths, the shorter ending last
@@ -58,6 +59,8 @@ def main():
                 body = "kelvorn-e2e reply %d\n" % served[0]
             if mode == "slow":
                 body *= 100 * served[0]
+            elif mode == "stall_half":
+                body *= 4096
             data = body.encode()
             self.send_response(status)
             self.send_header("Content-Type", "text/plain")
