@@ -78,6 +78,7 @@ ANY_LOCK = "kelvorn-start: no lock in /var/run or /tmp (read-only, full, another
            + NO_LOCK
 LEASE = "ip=192.0.2.100 subnet=255.255.255.0 router=192.0.2.1 dns=192.0.2.53"
 RESOLV = "nameserver 192.0.2.53"
+APART = "awk '$1 < 1800' | sort -u | awk 'END { print (NR > 4 ? \"random\" : NR) }'"
 BAD_WINDOW = "usage: /usr/sbin/kelvorn-start [--if-idle | --spread [SECONDS] | --offset [SECONDS]]"
 ROWS = {
     # At most one report in flight; a start with news gets one more, once.
@@ -126,12 +127,15 @@ ROWS = {
     "offset_refuses_bad_windows": (
         "for w in 0 01 x 1234567890 ''; do start --offset \"$w\"; echo $?; done; sort -u /rec/err",
         "2\n2\n2\n2\n2\n" + BAD_WINDOW),
+    # Eight offsets in the window, each the first process of a fresh PID
+    # namespace, as at boot, more than four of them apart (all but never,
+    # for eight draws of 1800).
     "offset_of_a_zero_address_is_random": (
-        "mac 00:00:00:00:00:00; for i in 1 2 3 4 5 6 7 8; do start --offset; done | awk '$1 < 1800' | sort -u | wc -l",
-        "8"),
+        "mac 00:00:00:00:00:00; for i in 1 2 3 4 5 6 7 8; do unshare -pf sh -c '. /rec/helpers;"
+        " start --offset'; done | " + APART, "random"),
     "offset_without_address_or_random_is_random": (
-        "ip link del eth1; for i in 1 2 3 4 5 6 7 8; do PATH=/bin sh -c 'unset RANDOM; set -- --offset; . /usr/sbin/kelvorn-start'; done"
-        " | awk '$1 < 1800' | sort -u | wc -l", "8"),
+        "ip link del eth1; for i in 1 2 3 4 5 6 7 8; do PATH=/bin unshare -pf sh -c 'unset RANDOM;"
+        " set -- --offset; . /usr/sbin/kelvorn-start'; done | " + APART, "random"),
     # The lease's hook.
     "lease_configures_eth1_and_reports": (
         "hook bound " + LEASE + " 'dns=192.0.2.53 198.51.100.53' domain=wan.test; settle; starts; routes; cat /etc/resolv.conf",
