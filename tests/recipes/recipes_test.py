@@ -28,12 +28,14 @@ import e2e_test as e2e  # noqa: E402  the sandbox
 ROOT = e2e.WORK + "/root"
 ETH1 = "02:11:22:33:44:55"
 STAND_IN = r"""#!/bin/busybox sh
-# kelvorn's stand-in: what it saw, then its curl, a child of its own group
-# that runs while /rec/stall exists. Its standard descriptors may come
+# kelvorn's stand-in: what it saw (with the curls of other reports still
+# running), then its curl, a child of its own group that runs while
+# /rec/stall exists. Its standard descriptors may come
 # closed, as kelvorn's may: it fills them.
 exec </dev/null >/dev/null 2>&1
 ip=$(/bin/busybox ip -4 addr show dev eth1 | /bin/busybox sed -n 's/.*inet \([0-9.]*\).*/\1/p')
-echo "$$ umask=$(umask) ip=$ip proxies=$http_proxy$https_proxy$HTTPS_PROXY$all_proxy$ALL_PROXY$no_proxy$NO_PROXY$CURL_HOME$XDG_CONFIG_HOME" >>/rec/starts
+curls=$(/bin/busybox grep -l 'rec/stal[l]' /proc/[0-9]*/cmdline 2>/dev/null | /bin/busybox wc -l)
+echo "$$ umask=$(umask) ip=$ip curls=$curls proxies=$http_proxy$https_proxy$HTTPS_PROXY$all_proxy$ALL_PROXY$no_proxy$NO_PROXY$CURL_HOME$XDG_CONFIG_HOME" >>/rec/starts
 /bin/busybox sh -c 'while [ -e /rec/stall ]; do /bin/busybox sleep 0.1; done'
 echo $$ >>/rec/ends
 """
@@ -82,14 +84,15 @@ APART = "awk '$1 < 1800' | sort -u | awk 'END { print (NR > 4 ? \"random\" : NR)
 BAD_WINDOW = "usage: /usr/sbin/kelvorn-start [--if-idle | --spread [SECONDS] | --offset [SECONDS]]"
 ROWS = {
     # At most one report in flight; a start with news gets one more, once.
-    "report_now": ("start; settle; starts; agents; err", "1\numask=0022 ip= proxies="),
+    "report_now": ("start; settle; starts; agents; err", "1\numask=0022 ip= curls=0 proxies="),
     "cron_start_skips_a_report_in_flight": ("stall; start; started; start --if-idle; release; settle; starts", "1"),
     "news_in_flight_reported_once_after": ("stall; start; started; start; start; starts; release; settle; starts", "1\n2"),
     "lease_after_boot_report_is_reported": (
         "stall; start; started; hook bound " + LEASE + "; release; settle; agents",
-        "umask=0022 ip= proxies=\numask=0022 ip=192.0.2.100 proxies="),
+        "umask=0022 ip= curls=0 proxies=\numask=0022 ip=192.0.2.100 curls=0 proxies="),
     "killed_agent_curl_still_in_flight": (
-        "stall; start; started; kill -9 $(agent); start; start --if-idle; starts; release; settle; starts", "1\n2"),
+        "stall; start; started; kill -9 $(agent); start; start --if-idle; release; settle; agents",
+        "umask=0022 ip= curls=0 proxies=\numask=0022 ip= curls=0 proxies="),
     "killed_report_zombies_not_in_flight": (
         "stall; start; started; kill -9 -$(cut -d' ' -f5 /proc/$(agent)/stat); start; started 2; release; settle; starts", "2"),
     "waiting_cron_holds_no_lease_report": ("start --spread 1000; hook bound " + LEASE + "; started; starts", "1"),
@@ -98,7 +101,7 @@ ROWS = {
     "record_of_a_live_report_kept": ('setsid sleep 60 & sleep 0.2; plant "$! $(since $!) $(boot)"; start; settle; starts', "0"),
     "umask_and_proxies_not_passed_on": (
         "umask 000; http_proxy=http://p:1 HTTPS_PROXY=http://p:2 no_proxy=x CURL_HOME=/x start; settle; agents",
-        "umask=0022 ip= proxies="),
+        "umask=0022 ip= curls=0 proxies="),
     # Where the lock cannot be had, a start reports anyway, and says so.
     "var_run_read_only_lock_in_tmp": (
         "ro /var/run; stall; start; started; start --if-idle; ls -d /tmp/kelvorn; release; settle; starts; err", "/tmp/kelvorn\n1"),
