@@ -39,10 +39,12 @@ echo "$$ umask=$(umask) ip=$ip curls=$curls proxies=$http_proxy$https_proxy$HTTP
 /bin/busybox sh -c 'while [ -e /rec/stall ]; do /bin/busybox sleep 0.1; done'
 echo $$ >>/rec/ends
 """
+LEASE = "ip=192.0.2.100 subnet=255.255.255.0 router=192.0.2.1 dns=192.0.2.53"
 # The rows' own PATH is /full, every applet; the recipes run with /bin.
-HELPERS = r"""
+HELPERS = "LEASE='%s'" % LEASE + r"""
 start() { PATH=/bin /usr/sbin/kelvorn-start "$@" 2>>/rec/err; }
 hook() { a=$1; shift; env PATH=/bin interface=eth1 "$@" /usr/share/udhcpc/kelvorn.script $a 2>>/rec/err; }
+lease() { hook bound $LEASE "$@"; }
 trim() { for a; do rm /bin/$a; done; }
 ro() { mount -t tmpfs -o ro kelvorn-ro "$1"; }
 stall() { : >/rec/stall; }
@@ -54,6 +56,8 @@ err() { cat /rec/err; }
 until_() { i=0; while ! eval "$1"; do [ $i -lt 600 ] || { echo "never: $1"; return 1; }; sleep 0.1; i=$((i+1)); done; }
 started() { until_ "[ \$(starts) -ge ${1:-1} ]"; }
 ended() { until_ "[ \$(cat /rec/ends 2>/dev/null | wc -l) -ge $1 ]"; }
+# Runs $1 while a report is in flight, then lets it end.
+during() { stall; start; started; eval "$1"; release; settle; }
 # Until nothing runs but init, this shell and what it started itself: no
 # start, report or agent, not even one between fork and exec.
 settle() { until_ quiet; }
@@ -78,96 +82,67 @@ mac() { echo $1 >/rec/address; grep -q eth1/address /proc/mounts || mount --bind
 NO_LOCK = "the report goes out whatever is in flight"
 ANY_LOCK = "kelvorn-start: no lock in /var/run or /tmp (read-only, full, another's, or no mkdir): " \
            + NO_LOCK
-LEASE = "ip=192.0.2.100 subnet=255.255.255.0 router=192.0.2.1 dns=192.0.2.53"
+PROC = "kelvorn-start: no /proc of this PID namespace: no lock, " + NO_LOCK
+SEEN = "umask=0022 ip= curls=0 proxies="  # what a clean report without a lease saw
 RESOLV = "nameserver 192.0.2.53"
+ROUTES = "default via 192.0.2.1 dev eth1\n192.0.2.0/24 dev eth1 scope link src 192.0.2.100\n"
 APART = "awk '$1 < 1800' | sort -u | awk 'END { print (NR > 4 ? \"random\" : NR) }'"
-BAD_WINDOW = "usage: /usr/sbin/kelvorn-start [--if-idle | --spread [SECONDS] | --offset [SECONDS]]"
+FRESH = "for i in 1 2 3 4 5 6 7 8; do PATH=/bin unshare -pf sh -c '%s; . /usr/sbin/kelvorn-start'; done"
 ROWS = {
     # At most one report in flight; a start with news gets one more, once.
-    "report_now": ("start; settle; starts; agents; err", "1\numask=0022 ip= curls=0 proxies="),
-    "cron_start_skips_a_report_in_flight": ("stall; start; started; start --if-idle; release; settle; starts", "1"),
-    "news_in_flight_reported_once_after": ("stall; start; started; start; start; starts; release; settle; starts", "1\n2"),
-    "lease_after_boot_report_is_reported": (
-        "stall; start; started; hook bound " + LEASE + "; release; settle; agents",
-        "umask=0022 ip= curls=0 proxies=\numask=0022 ip=192.0.2.100 curls=0 proxies="),
-    "killed_agent_curl_still_in_flight": (
-        "stall; start; started; kill -9 $(agent); start; start --if-idle; release; settle; agents",
-        "umask=0022 ip= curls=0 proxies=\numask=0022 ip= curls=0 proxies="),
-    "killed_report_zombies_not_in_flight": (
-        "stall; start; started; kill -9 -$(cut -d' ' -f5 /proc/$(agent)/stat); start; started 2; release; settle; starts", "2"),
-    "waiting_cron_holds_no_lease_report": ("start --spread 1000; hook bound " + LEASE + "; started; starts", "1"),
+    "report_now": ("start; settle; starts; agents; err", "1\n" + SEEN),
+    "cron_start_skips_a_report_in_flight": ("during 'start --if-idle'; starts", "1"),
+    "news_in_flight_reported_once_after": ("during 'start; start; starts'; starts", "1\n2"),
+    "lease_after_boot_report_is_reported": ("during lease; agents", SEEN + "\n" + SEEN.replace("ip=", "ip=192.0.2.100")),
+    "killed_agent_curl_still_in_flight": ("during 'kill -9 $(agent); start; start --if-idle'; agents", SEEN + "\n" + SEEN),
+    "killed_report_zombies_not_in_flight": ("during 'kill -9 -$(cut -d\" \" -f5 /proc/$(agent)/stat); start; started 2'; starts", "2"),
+    "waiting_cron_holds_no_lease_report": ("start --spread 1000; lease; started; starts", "1"),
     "record_of_another_boot_taken_over": ('plant "$$ $(since $$) 0-0"; start; settle; starts', "1"),
     "record_whose_pid_is_reused_taken_over": ('sleep 60 & plant "$! 1 $(boot)"; start; settle; starts', "1"),
     "record_of_a_live_report_kept": ('setsid sleep 60 & sleep 0.2; plant "$! $(since $!) $(boot)"; start; settle; starts', "0"),
-    "umask_and_proxies_not_passed_on": (
-        "umask 000; http_proxy=http://p:1 HTTPS_PROXY=http://p:2 no_proxy=x CURL_HOME=/x start; settle; agents",
-        "umask=0022 ip= curls=0 proxies="),
+    "umask_and_proxies_not_passed_on": ("umask 0; http_proxy=p:1 HTTPS_PROXY=p no_proxy=x CURL_HOME=/ start; settle; agents", SEEN),
     # Where the lock cannot be had, a start reports anyway, and says so.
-    "var_run_read_only_lock_in_tmp": (
-        "ro /var/run; stall; start; started; start --if-idle; ls -d /tmp/kelvorn; release; settle; starts; err", "/tmp/kelvorn\n1"),
+    "var_run_read_only_lock_in_tmp": ("ro /var/run; during 'start --if-idle; ls -d /tmp/kelvorn'; starts; err", "/tmp/kelvorn\n1"),
     "var_run_and_tmp_read_only": ("ro /var/run; ro /tmp; start; start; settle; starts; err", "2\n%s\n%s" % (ANY_LOCK, ANY_LOCK)),
-    "tmp_lock_folder_of_another_user": (
-        "ro /var/run; foreign /tmp/kelvorn; start; settle; starts; ls -A /tmp/kelvorn | grep -c again; err",
-        "1\n0\n" + ANY_LOCK),
-    "var_run_linked_to_tmp_another_users": (
-        "rmdir /var/run; ln -s /tmp /var/run; foreign /tmp/kelvorn; stall; start; started; start; release; settle; starts; err",
-        "2\n%s\n%s" % (ANY_LOCK, ANY_LOCK)),
-    "proc_of_another_pid_namespace": (
-        "stall; unshare -pf sh -c '. /rec/helpers; start; start; sleep 600' & started 2; release; ended 2; starts; err",
-        "2" + ("\nkelvorn-start: no /proc of this PID namespace: no lock, " + NO_LOCK) * 2),
-    "log_read_only_still_reports": (
-        "ro /var/log; start; settle; starts; err",
-        "1\nkelvorn-start: cannot write /var/log/kelvorn.log; the report goes out, its console to /dev/null"),
+    "tmp_lock_folder_of_another_user": ("ro /var/run; foreign /tmp/kelvorn; start; settle; starts; ls -A /tmp/kelvorn | grep -c again; err",
+                                        "1\n0\n" + ANY_LOCK),
+    "var_run_linked_to_tmp_another_users": ("rmdir /var/run; ln -s /tmp /var/run; foreign /tmp/kelvorn; during start; starts; err",
+                                            "2\n%s\n%s" % (ANY_LOCK, ANY_LOCK)),
+    "proc_of_another_pid_namespace": ("stall; unshare -pf sh -c '. /rec/helpers; start; start; sleep 600' & started 2; release; ended 2; starts; err",
+                                      "2\n%s\n%s" % (PROC, PROC)),
+    "log_read_only_still_reports": ("ro /var/log; start; settle; starts; err", "1\nkelvorn-start: cannot write /var/log/kelvorn.log; "
+                                    "the report goes out, its console to /dev/null"),
     # --spread and --offset.
     "spread_started_by_bare_name": ("cd /usr/sbin; PATH=/bin sh kelvorn-start --spread 1; settle; starts", "1"),
-    "spread_from_a_copy_without_run_bit": (
-        "cp /usr/sbin/kelvorn-start /rec/kelvorn-start; chmod -x /rec/kelvorn-start; PATH=/bin sh /rec/kelvorn-start --spread 1; settle; starts", "1"),
+    "spread_from_a_copy_without_run_bit": ("cd /rec; cp /usr/sbin/kelvorn-start .; chmod -x kelvorn-start; PATH=/bin sh /rec/kelvorn-start --spread 1; settle; starts", "1"),
     "spread_holds_no_caller_descriptor": ("start --spread 1000 2>&1 | cat; starts", "0"),
-    "spread_finds_a_report_in_flight": ("stall; start; started; start --spread 1; until_ '! grep -qs -e -[-]if-idle /proc/[0-9]*/cmdline'; release; settle; starts", "1"),
-    "offset_known_answers": (
-        "for m in 02:11:22:33:44:56/10 00:1a:2b:3c:4d:5e/1800 ff:ff:ff:ff:ff:ff/86400 00:00:00:00:00:01/3600; do"
-        " mac ${m%/*}; start --offset ${m#*/}; done", "6\n628\n66002\n2224"),
-    "offset_refuses_bad_windows": (
-        "for w in 0 01 x 1234567890 ''; do start --offset \"$w\"; echo $?; done; sort -u /rec/err",
-        "2\n2\n2\n2\n2\n" + BAD_WINDOW),
-    # Eight offsets in the window, each the first process of a fresh PID
-    # namespace, as at boot, more than four of them apart (all but never,
-    # for eight draws of 1800).
-    "offset_of_a_zero_address_is_random": (
-        "mac 00:00:00:00:00:00; for i in 1 2 3 4 5 6 7 8; do unshare -pf sh -c '. /rec/helpers;"
-        " start --offset'; done | " + APART, "random"),
-    "offset_without_address_or_random_is_random": (
-        "ip link del eth1; for i in 1 2 3 4 5 6 7 8; do PATH=/bin unshare -pf sh -c 'unset RANDOM;"
-        " set -- --offset; . /usr/sbin/kelvorn-start'; done | " + APART, "random"),
+    "spread_finds_a_report_in_flight": ("during \"start --spread 1; until_ '! grep -qs -e -[-]if-idle /proc/[0-9]*/cmdline'\"; starts", "1"),
+    "offset_known_answers": ("for m in 02:11:22:33:44:56/10 00:1a:2b:3c:4d:5e/1800 ff:ff:ff:ff:ff:ff/86400 00:00:00:00:00:01/3600; do"
+                             " mac ${m%/*}; start --offset ${m#*/}; done", "6\n628\n66002\n2224"),
+    "offset_refuses_bad_windows": ("for w in 0 01 x 1234567890 ''; do start --offset \"$w\"; echo $?; done; sort -u /rec/err",
+                                   "2\n2\n2\n2\n2\nusage: /usr/sbin/kelvorn-start [--if-idle | --spread [SECONDS] | --offset [SECONDS]]"),
+    # Eight offsets in the window, each from the first process of a fresh PID
+    # namespace, as at boot; more than four of them apart (all but never).
+    "offset_of_a_zero_address_is_random": ("mac 00:00:00:00:00:00; " + FRESH % "set -- --offset" + " | " + APART, "random"),
+    "offset_without_address_or_random_is_random": ("ip link del eth1; " + FRESH % "unset RANDOM; set -- --offset" + " | " + APART, "random"),
     # The lease's hook.
-    "lease_configures_eth1_and_reports": (
-        "hook bound " + LEASE + " 'dns=192.0.2.53 198.51.100.53' domain=wan.test; settle; starts; routes; cat /etc/resolv.conf",
-        "1\ndefault via 192.0.2.1 dev eth1\n192.0.2.0/24 dev eth1 scope link src 192.0.2.100\n192.0.2.1 dev eth1 scope link\n"
-        "search wan.test\nnameserver 192.0.2.53\nnameserver 198.51.100.53"),
-    "lease_of_a_32_routes_its_gateway": (
-        "hook bound ip=203.0.113.10 subnet=255.255.255.255 router=203.0.113.1; routes",
-        "default via 203.0.113.1 dev eth1\n203.0.113.1 dev eth1 scope link"),
-    "lease_option_121_beats_router": (
-        "hook bound " + LEASE + " 'staticroutes=10.0.0.0/8 192.0.2.254 0.0.0.0/0 192.0.2.9 198.51.100.0/24 0.0.0.0'; routes",
-        "default via 192.0.2.9 dev eth1\n10.0.0.0/8 via 192.0.2.254 dev eth1\n192.0.2.0/24 dev eth1 scope link src 192.0.2.100\n"
-        "192.0.2.9 dev eth1 scope link\n192.0.2.254 dev eth1 scope link\n198.51.100.0/24 dev eth1 scope link"),
-    "deconfig_keeps_link_local": (
-        "hook bound " + LEASE + "; until_ 'ip -6 addr show dev eth1 | grep -q fe80'; hook deconfig; ip addr show dev eth1 | grep -c -e inet6 -e 'inet '", "1"),
-    "resolv_conf_through_its_link": (
-        "ln -sf /tmp/resolv.conf /etc/resolv.conf; hook bound " + LEASE + "; cat /tmp/resolv.conf; readlink /etc/resolv.conf",
-        RESOLV + "\n/tmp/resolv.conf"),
-    "resolv_conf_link_folder_made": (
-        "ln -sf ../tmp/resolv.conf.d/resolv.conf.auto /etc/resolv.conf; hook bound " + LEASE + "; cat /tmp/resolv.conf.d/resolv.conf.auto",
-        RESOLV),
-    "resolv_conf_bind_mount_written_in_place": (
-        ": >/rec/resolv; mount --bind /rec/resolv /etc/resolv.conf; hook bound " + LEASE + "; cat /rec/resolv; ls /etc | grep -c resolv",
-        RESOLV + "\n1"),
-    "resolv_conf_without_mv_written_in_place": ("trim mv; hook bound " + LEASE + "; cat /etc/resolv.conf", RESOLV),
-    "renewal_of_the_same_address_reports_nothing": (
-        "hook bound " + LEASE + "; settle; hook renew " + LEASE + " dns=192.0.2.54; settle; starts; cat /etc/resolv.conf",
-        "1\nnameserver 192.0.2.54"),
-    "renewal_with_a_new_address_reports": (
-        "hook bound " + LEASE + "; settle; hook renew ip=192.0.2.101; settle; starts", "2"),
+    "lease_configures_eth1_and_reports": ("lease 'dns=192.0.2.53 198.51.100.53' domain=wan.test; settle; starts; routes; cat /etc/resolv.conf",
+                                          "1\n" + ROUTES + "192.0.2.1 dev eth1 scope link\nsearch wan.test\n" + RESOLV + "\nnameserver 198.51.100.53"),
+    "lease_of_a_32_routes_its_gateway": ("hook bound ip=203.0.113.10 subnet=255.255.255.255 router=203.0.113.1; routes",
+                                         "default via 203.0.113.1 dev eth1\n203.0.113.1 dev eth1 scope link"),
+    "lease_option_121_beats_router": ("lease 'staticroutes=10.0.0.0/8 192.0.2.254 0.0.0.0/0 192.0.2.1 198.51.100.0/24 0.0.0.0' router=192.0.2.9; routes",
+                                      "default via 192.0.2.1 dev eth1\n10.0.0.0/8 via 192.0.2.254 dev eth1\n" + ROUTES.split("\n")[1] +
+                                      "\n192.0.2.1 dev eth1 scope link\n192.0.2.254 dev eth1 scope link\n198.51.100.0/24 dev eth1 scope link"),
+    "deconfig_keeps_link_local": ("lease; until_ 'ip -6 addr show dev eth1 | grep -q fe80'; hook deconfig; ip addr show dev eth1 | grep -c inet", "1"),
+    "resolv_conf_through_its_link": ("ln -sf /tmp/resolv.conf /etc/resolv.conf; lease; cat /tmp/resolv.conf; readlink /etc/resolv.conf",
+                                     RESOLV + "\n/tmp/resolv.conf"),
+    "resolv_conf_link_folder_made": ("ln -sf ../tmp/resolv.conf.d/auto /etc/resolv.conf; lease; cat /tmp/resolv.conf.d/auto", RESOLV),
+    "resolv_conf_bind_mount_written_in_place": (": >/rec/resolv; mount --bind /rec/resolv /etc/resolv.conf; lease; cat /rec/resolv; ls /etc | grep -c resolv",
+                                                RESOLV + "\n1"),
+    "resolv_conf_without_mv_written_in_place": ("trim mv; lease; cat /etc/resolv.conf", RESOLV),
+    "renewal_of_the_same_address_reports_nothing": ("lease; settle; hook renew " + LEASE + " dns=192.0.2.54; settle; starts; cat /etc/resolv.conf",
+                                                    "1\nnameserver 192.0.2.54"),
+    "renewal_with_a_new_address_reports": ("lease; settle; hook renew ip=192.0.2.101; settle; starts", "2"),
 }
 # Each applet trimmed in turn: the starts of a report while one is in
 # flight, and what the start says of it.
@@ -178,7 +153,7 @@ for applet, starts, says in [
         ("sleep", 1, "no sleep: --spread reports at once, a killed agent's curl is not waited for"),
         ("id ls mv cat", 1, None)]:
     ROWS["without_" + applet.replace(" ", "_")] = (
-        "trim %s; stall; start; started; start --if-idle; release; settle; starts; err" % applet,
+        "trim %s; during 'start --if-idle'; starts; err" % applet,
         "%d%s" % (starts, ("\nkelvorn-start: " + says) * 2 if says else ""))
 
 # Fleets of 3,600 routers whose eth1 addresses run in sequence, in steps of 4
