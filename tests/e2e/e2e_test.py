@@ -68,11 +68,12 @@ PEEK = "sleep 1; cat /tmp/vercheck.conf >>%s 2>/dev/null" % LEFT
 # looked at.
 BY_SHELL = {"stdout_closed": 'exec "$@" >&-', "stderr_closed": 'exec "$@" 2>&-',
             "all_closed": 'exec "$@" <&- >&- 2>&-', "peek": '"$@" & %s; wait $!' % PEEK,
-            # curl killed once its private file holds part of the reply, and
-            # the shell that runs it (a router's ash is curl by then)
+            # The shell that runs curl, and curl, killed once the private file
+            # holds part of the reply (a router's ash is curl by then); only
+            # ours, by their parents: other rows may run beside this one.
             "kill_curl": '"$@" & i=0; while [ $i -lt 300 ] && ! [ -s "$(ls /tmp/vercheck.conf.*'
                          ' 2>/dev/null)" ]; do sleep 0.1; i=$((i + 1)); done;'
-                         ' pkill -KILL -P $!; pkill -KILL -x curl; wait $!'}
+                         ' sh=$(pgrep -P $!); kill -KILL $sh $(pgrep -P $sh); wait $!'}
 # Started by a booted board's own init, crond or DHCP client with the recipes
 # of router/, their console in the recipes' log (board only), as the board's
 # harness says. (The recipes' own rows are tests/recipes/.)
