@@ -370,13 +370,19 @@ def sh(*argv):
     subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
 
 
-def bind_mount(source, target):
-    # mount(8) would resolve a /proc/PID/fd path to its name, which after the
-    # tmpfs is mounted names the new, empty /tmp: call mount(2) directly.
+def mount2(source, target, flags, data=None):
+    """mount(2) itself. mount(8) would resolve a /proc/PID/fd path to its
+    name, which after the tmpfs is mounted names the new, empty /tmp; and on
+    a remount it repeats the options it finds, whose uid a user namespace
+    refuses."""
     libc = ctypes.CDLL(None, use_errno=True)
-    ms_bind, ms_rec = 4096, 16384
-    if libc.mount(source.encode(), target.encode(), None, ms_bind | ms_rec, None) != 0:
-        raise OSError(ctypes.get_errno(), "bind mount %s on %s" % (source, target))
+    if libc.mount(source and source.encode(), target.encode(), None, flags,
+                  data and data.encode()) != 0:
+        raise OSError(ctypes.get_errno(), "mount %s on %s" % (source, target))
+
+
+def bind_mount(source, target):
+    mount2(source, target, 4096 | 16384)  # MS_BIND | MS_REC
 
 
 def make_sandbox(host, paths):
@@ -633,7 +639,7 @@ def run_scenario(agent, host, name, demo):
             except PermissionError:
                 os.symlink(null, "/dev/null")
             fs = os.statvfs("/tmp")
-            sh("mount", "-o", "remount,nr_inodes=%d" % (fs.f_files - fs.f_ffree), "/tmp")
+            mount2(None, "/tmp", 32, "nr_inodes=%d" % (fs.f_files - fs.f_ffree))  # MS_REMOUNT
     try:
         with concurrent.futures.ThreadPoolExecutor(s.runs if s.together else 1) as pool:
             results = list(pool.map(lambda run: run_agent(agent, s, trace, run),

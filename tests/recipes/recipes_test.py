@@ -73,8 +73,8 @@ since() { cut -d')' -f2 /proc/$1/stat | cut -d' ' -f21; }
 plant() { mkdir -p /var/run/kelvorn; ln -s "$1" /var/run/kelvorn/7; }
 boot() { cat /proc/sys/kernel/random/boot_id; }
 # Another user's folder: uid 65534's, or in a user namespace one of the
-# real root's, which it shows as 65534's.
-foreign() { mkdir "$1" && { chown 65534 "$1" 2>/dev/null || mount --bind /usr "$1"; }; }
+# real root's (sysfs's), which it shows as 65534's.
+foreign() { mkdir "$1" && { chown 65534 "$1" 2>/dev/null || mount --bind /sys/kernel "$1"; }; }
 routes() { ip -4 route show dev eth1 | tr -s ' ' | sed 's/ $//'; }
 # eth1's address as the recipes read it, any of them.
 mac() { echo $1 >/rec/address; grep -q eth1/address /proc/mounts || mount --bind /rec/address /sys/class/net/eth1/address; }
