@@ -36,24 +36,20 @@ build() {  # build DIR [cmake options...]: configure (output in DIR.log), build,
     cmake --build "$dir" -j "$(nproc)" >>"$dir.log" 2>&1 &&
     DESTDIR=$dir/stage cmake --install "$dir" --prefix /usr --strip >/dev/null
 }
-make_agent() {  # make_agent DIR [make variables...]: the Makefile's, staged in DIR/stage
-  mkdir -p "$1"
-  make -s -C "$1" -f "$src/Makefile" "${@:2}" standin >"$1.log" 2>&1 &&
-    make -s -C "$1" -f "$src/Makefile" KELVORN_APMIB_DIR="$1" PREFIX=/usr DESTDIR="$1/stage" \
-      "${@:2}" install-strip >>"$1.log" 2>&1
-}
 cached() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }  # cached BUILD VARIABLE
-# make_like BUILD: the Makefile's agent with the CMake build's compiler (and
-# its arguments) and flags, staged at $made.
+# make_like BUILD: the Makefile's agent, and its stand-in store, with the
+# CMake build's compiler (and its arguments) and flags, staged at $made.
 make_like() {
-  local compiler
-  compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER\(_ARG1\)\{0,1\} "\(.*\)")$/\2/p' \
-    "$1"/CMakeFiles/*/CMakeCXXCompiler.cmake | paste -sd' ' -)
-  make_agent "$1.make" CXX="$compiler" \
-    CXXFLAGS="$(cached "$1" CMAKE_CXX_FLAGS)" LDFLAGS="$(cached "$1" CMAKE_EXE_LINKER_FLAGS)" \
-    LDLIBS="$(cached "$1" CMAKE_CXX_STANDARD_LIBRARIES)" STRIP="$(cached "$1" CMAKE_STRIP)" ||
-    fail "the Makefile's build: $(tail -n 20 "$1.make.log")"
-  made=$1.make/stage/usr/bin/kelvorn
+  local dir=$1.make vars=()
+  vars=(CXX="$(sed -n 's/^set(CMAKE_CXX_COMPILER\(_ARG1\)\{0,1\} "\(.*\)")$/\2/p' \
+    "$1"/CMakeFiles/*/CMakeCXXCompiler.cmake | paste -sd' ' -)" STRIP="$(cached "$1" CMAKE_STRIP)"
+    CXXFLAGS="$(cached "$1" CMAKE_CXX_FLAGS)" LDFLAGS="$(cached "$1" CMAKE_EXE_LINKER_FLAGS)"
+    LDLIBS="$(cached "$1" CMAKE_CXX_STANDARD_LIBRARIES)" KELVORN_APMIB_DIR="$dir")
+  mkdir -p "$dir"
+  { make -s -C "$dir" -f "$src/Makefile" "${vars[@]}" standin &&
+    make -s -C "$dir" -f "$src/Makefile" "${vars[@]}" PREFIX=/usr DESTDIR="$dir/stage" install-strip
+  } >"$dir.log" 2>&1 || fail "the Makefile's build: $(tail -n 20 "$dir.log")"
+  made=$dir/stage/usr/bin/kelvorn
 }
 said() { tr -s ' \n' ' ' <"$1" | grep -E "$2" >/dev/null; }  # said LOG TEXT: CMake wraps its messages
 same() {  # same WHAT A B
