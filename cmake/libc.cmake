@@ -63,8 +63,8 @@ foreach(want libc loader)
       "The compiler builds for ${KELVORN_LIBC} (loader ${KELVORN_LIBC_LOADER}), but the toolchain "
       "file ${CMAKE_TOOLCHAIN_FILE} builds for ${wanted}: the agent would not start on the "
       "router. Flags given as CMAKE_CXX_FLAGS or CMAKE_EXE_LINKER_FLAGS (or CXXFLAGS, LDFLAGS) "
-      "replace a toolchain file's own and can choose another C library (-specs, --sysroot, "
-      "-nostdlib, -B, -L); so can CMAKE_CXX_COMPILER without the file's arguments.\n"
+      "replace a toolchain file's own and can choose another C library (a driver rules file, "
+      "--sysroot, -nostdlib, -B, -L); so can CMAKE_CXX_COMPILER without the file's arguments.\n"
       "  compiler: ${CMAKE_CXX_COMPILER} ${CMAKE_CXX_COMPILER_ARG1}\n"
       "  CMAKE_CXX_FLAGS: ${CMAKE_CXX_FLAGS}\n"
       "  CMAKE_EXE_LINKER_FLAGS: ${CMAKE_EXE_LINKER_FLAGS}")

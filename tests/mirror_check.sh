@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# scripts/debian-mirror.sh against apt sources of our own (APT_CONFIG):
-# the mirror of this machine's release, in either format, and never a
-# disabled source, another release's or a source package's.
+# scripts/debian-mirror.sh against apt sources of our own (APT_CONFIG),
+# whose mirrors are local folders: the mirror of this machine's release, in
+# either format, and never a disabled source, another release's or a source
+# package's.
 #   mirror_check.sh SOURCE_DIR
 set -uo pipefail
 . /etc/os-release
@@ -16,11 +17,11 @@ while IFS='|' read -r list sources want; do
   got=$(APT_CONFIG=$work/conf KELVORN_DEBIAN_MIRROR= "$1/scripts/debian-mirror.sh" 2>/dev/null) || got=-
   [[ $got == "$want" ]] || { echo "FAILED: $list|$sources: got '$got', want '$want'"; status=1; }
 done <<EOF_ROWS
-deb [arch=amd64 signed-by=/k] http://lan/debian $r main\n||http://lan/debian
-deb http://bp/debian $r-backports main\ndeb-src http://src/debian $r main\n|Types: deb\nURIs: http://sec/debian-security\nSuites: $r-security\n\n# ours\nTypes: deb-src deb\nURIs: http://proxy:3142/debian http://b/debian\nSuites: $r $r-updates\n|http://proxy:3142/debian
-|Enabled: no\nTypes: deb\nURIs: http://off/debian\nSuites: $r\n|-
+deb [arch=amd64 signed-by=/k] file:/srv/lan $r main\n||file:/srv/lan
+deb file:/srv/backports $r-backports main\ndeb-src file:/srv/src $r main\n|Types: deb\nURIs: file:/srv/security\nSuites: $r-security\n\n# ours\nTypes: deb-src deb\nURIs: file:/srv/proxied file:/srv/second\nSuites: $r $r-updates\n|file:/srv/proxied
+|Enabled: no\nTypes: deb\nURIs: file:/srv/off\nSuites: $r\n|-
 EOF_ROWS
-KELVORN_DEBIAN_MIRROR=http://set/debian "$1/scripts/debian-mirror.sh" | grep -qx http://set/debian ||
+KELVORN_DEBIAN_MIRROR=file:/srv/set "$1/scripts/debian-mirror.sh" | grep -qx file:/srv/set ||
   { echo "FAILED: KELVORN_DEBIAN_MIRROR not taken"; status=1; }
 [[ $status -ne 0 ]] || echo "passed: the machine's own mirror, or KELVORN_DEBIAN_MIRROR"
 exit $status

@@ -456,19 +456,11 @@ def main():
         if assets.returncode != 0:
             print("SKIPPED: " + assets.stderr.strip())
             return e2e.SKIP
-        for tool in ("qemu-system-mipsel", "cpio", "readelf", "openssl", "ip", "dnsmasq"):
-            if shutil.which(tool) is None:
-                print("SKIPPED: %s is not installed" % tool)
-                return e2e.SKIP
         if not os.path.exists("/dev/net/tun"):
             print("SKIPPED: no /dev/net/tun here, for the board's tap device")
             return e2e.SKIP
-        prefix, why = e2e.sandbox_prefix()
-        if prefix is None:
-            print("SKIPPED: " + why)
-            return e2e.SKIP
-        argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-        return subprocess.run(argv).returncode
+        return e2e.run_sandboxed(__file__, sys.argv[1:], ("qemu-system-mipsel", "cpio", "readelf",
+                                                           "openssl", "ip", "dnsmasq"))
 
     assets = subprocess.run(fetched, capture_output=True, text=True, check=True).stdout.strip()
     e2e.make_sandbox(args.host, [build, assets])

@@ -736,6 +736,18 @@ def sandbox_prefix(more=()):
     return None, "no network and mount namespaces here: " + "; ".join(errors)
 
 
+def run_sandboxed(script, args, tools, more=()):
+    """Runs `script --inside args` in namespaces of its own (and the `more`
+    ones), or says why it cannot here: SKIP."""
+    missing = [tool for tool in tools if shutil.which(tool) is None]
+    prefix, why = sandbox_prefix(more)
+    if missing or prefix is None:
+        print("SKIPPED: " + ("%s is not installed" % missing[0] if missing else why))
+        return SKIP
+    argv = prefix + [sys.executable, os.path.abspath(script), "--inside"] + list(args)
+    return subprocess.run(argv).returncode
+
+
 def main():
     parser = argparse.ArgumentParser()
     kinds = ["plain", "options", "pinned", "safe"]
@@ -783,16 +795,7 @@ def main():
         os.umask(0o022)
         return run_scenario(agent, args.host, args.scenario, args.demo)
 
-    for tool in ("ip", "curl", "openssl"):
-        if shutil.which(tool) is None:
-            print("SKIPPED: %s is not installed" % tool)
-            return SKIP
-    prefix, why = sandbox_prefix()
-    if prefix is None:
-        print("SKIPPED: " + why)
-        return SKIP
-    argv = prefix + [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-    return subprocess.run(argv).returncode
+    return run_sandboxed(__file__, sys.argv[1:], ("ip", "curl", "openssl"))
 
 
 if __name__ == "__main__":

@@ -245,16 +245,7 @@ def main():
         print("usage: %s --list | ROW" % sys.argv[0])
         return 2
     if not inside:
-        for tool in ("busybox", "ip", "chroot"):
-            if shutil.which(tool) is None:
-                print("SKIPPED: %s is not installed" % tool)
-                return e2e.SKIP
-        prefix, why = e2e.sandbox_prefix(["--pid", "--fork"])
-        if prefix is None:
-            print("SKIPPED: " + why)
-            return e2e.SKIP
-        return subprocess.run(prefix + [sys.executable, os.path.abspath(__file__), "--inside",
-                                        name]).returncode
+        return e2e.run_sandboxed(__file__, [name], ("busybox", "ip", "chroot"), ["--pid", "--fork"])
     e2e.make_sandbox("kelvorn.invalid", [])
     e2e.add_eth1(ETH1, None)
     make_root(FLEETS.get(name))
