@@ -1,17 +1,21 @@
 #!/bin/sh
-# The values compiled into the report's command line, checked for both
-# builds (CMake and the Makefile) before any of them is. The line goes to the
-# shell unquoted, so each value may hold only characters that the shell
-# reads as part of one plain word.
+# The values compiled into the report's command line, and the build's
+# switches, checked for both builds (CMake and the Makefile) before any of
+# them is used. The line goes to the shell unquoted, so each value may hold
+# only characters that the shell reads as part of one plain word.
 #
 #   report-options.sh NAME=VALUE...            checks each
-#   report-options.sh --header NAME=VALUE...   checks them, then prints them
-#                                              as C definitions
+#   report-options.sh --header NAME=VALUE...   checks them, then prints the
+#                                              report's as C definitions
+#   report-options.sh --value NAME=VALUE       checks it, then prints it (a
+#                                              switch as ON or OFF)
 #
 # NAME is KELVORN_REPORT_HOST, KELVORN_TLS_CA_FILE, KELVORN_TLS_PINNED_KEYS
-# (pins joined by ";"), KELVORN_CURL_MAX_TIME or KELVORN_SAFE_REPLY (ON or
-# OFF, as CMake spells a switch). The first bad value is named on standard
-# error, with why, and the exit status is 1.
+# (pins joined by ";"), KELVORN_CURL_MAX_TIME, or a switch: KELVORN_SAFE_REPLY,
+# KELVORN_LTO and the rest of CMake's options. A switch is ON or OFF as
+# CMake spells them: 1, ON, YES, TRUE or Y, and 0, OFF, NO, FALSE or N, in
+# any case. The first bad value is named on standard error, with why, and
+# the exit status is 1.
 export LC_ALL=C # letters are A-Z and a-z, whatever the caller's locale
 
 refuse() {
@@ -75,16 +79,16 @@ check_curl_max_time() {
   esac
 }
 
-check_safe_reply() {
+check_switch() {
   case $value in
-  "" | [Oo][Ff][Ff] | 0 | [Nn][Oo] | [Ff][Aa][Ll][Ss][Ee]) value= ;;
-  [Oo][Nn] | 1 | [Yy][Ee][Ss] | [Tt][Rr][Uu][Ee]) value=ON ;;
-  *) refuse "must be ON or OFF" ;;
+  [Oo][Ff][Ff] | 0 | [Nn][Oo] | [Ff][Aa][Ll][Ss][Ee] | [Nn]) value=OFF ;;
+  [Oo][Nn] | 1 | [Yy][Ee][Ss] | [Tt][Rr][Uu][Ee] | [Yy]) value=ON ;;
+  *) refuse "must be ON or OFF (or 1, YES, TRUE, Y and 0, NO, FALSE, N)" ;;
   esac
 }
 
-header=
-[ "${1:-}" = --header ] && header=1 && shift
+mode=
+case "${1:-}" in --header | --value) mode=$1 && shift ;; esac
 for option in "$@"; do
   name=${option%%=*} value=${option#*=}
   case $name in
@@ -92,13 +96,15 @@ for option in "$@"; do
   KELVORN_TLS_CA_FILE) check_ca_file ;;
   KELVORN_TLS_PINNED_KEYS) check_pinned_keys ;;
   KELVORN_CURL_MAX_TIME) check_curl_max_time ;;
-  KELVORN_SAFE_REPLY) check_safe_reply ;;
+  KELVORN_SAFE_REPLY | KELVORN_LTO | KELVORN_PIE | KELVORN_FORTIFY | KELVORN_BIND_NOW | \
+    KELVORN_RELRO | KELVORN_STACK_PROTECTOR | KELVORN_SANITIZE | KELVORN_WERROR | \
+    KELVORN_BUILD_TESTS | KELVORN_UNIT_TESTS | KELVORN_INSTALL_APMIB_STANDIN) check_switch ;;
   *) echo "report-options.sh: no option $name" >&2 && exit 2 ;;
   esac
-  [ -z "$header" ] || [ -z "$value" ] && continue
-  if [ "$name" = KELVORN_SAFE_REPLY ]; then
-    echo "#define $name"
-  else
-    echo "#define $name \"$value\""
-  fi
+  case $mode$name=$value in
+  --value*) echo "$value" ;;
+  --headerKELVORN_SAFE_REPLY=ON) echo "#define $name" ;;
+  --headerKELVORN_SAFE_REPLY=* | --header*=) ;;
+  --header*) echo "#define $name \"$value\"" ;;
+  esac
 done

@@ -63,3 +63,11 @@ foreach(pins "${key_a};rm -rf /" "${key_a};" ";${key_a}" "${key_a};;${key_b}" "$
              "sha1//6UjdOmbjXWQiSJ9fgzWHm/Qzq47nf8UWQ=" "sha256:${plus42}w=" "SHA256//${plus42}w=")
   expect(tls_pinned_keys bad "${pins}")
 endforeach()
+
+# Switches, spelled as CMake spells them, and nothing else.
+foreach(value ON off 1 0 Yes no TRUE false y N)
+  expect(safe_reply good "${value}")
+endforeach()
+foreach(value "" disabled 2 " ON" "ON;" enable)
+  expect(safe_reply bad "${value}")
+endforeach()
