@@ -69,9 +69,9 @@ quiet() {
   done
 }
 agent() { tail -n 1 /rec/starts | cut -d' ' -f1; }
-since() { cut -d')' -f2 /proc/$1/stat | cut -d' ' -f21; }
-plant() { mkdir -p /var/run/kelvorn; ln -s "$1" /var/run/kelvorn/7; }
-boot() { cat /proc/sys/kernel/random/boot_id; }
+curls() { grep -ls 'rec/stal[l]' /proc/[0-9]*/cmdline | cut -d/ -f3; }
+plant() { mkdir -p /var/run/kelvorn; echo "$1" >/var/run/kelvorn/i.1; ln -s i.1 /var/run/kelvorn/7; }
+small() { mount -t tmpfs -o "$1" kelvorn-small /var/run; }
 # Another user's folder: uid 65534's, or in a user namespace one of the
 # real root's (sysfs's), which it shows as 65534's.
 foreign() { mkdir "$1" && { chown 65534 "$1" 2>/dev/null || mount --bind /sys/kernel "$1"; }; }
@@ -80,6 +80,7 @@ routes() { ip -4 route show dev eth1 | tr -s ' ' | sed 's/ $//'; }
 mac() { echo $1 >/rec/address; grep -q eth1/address /proc/mounts || mount --bind /rec/address /sys/class/net/eth1/address; }
 """
 NO_LOCK = "the report goes out whatever is in flight"
+FULL = "(full or read-only): " + NO_LOCK
 ANY_LOCK = "kelvorn-start: no lock in /var/run or /tmp (read-only, full, another's, or no mkdir): " \
            + NO_LOCK
 PROC = "kelvorn-start: no /proc of this PID namespace: no lock, " + NO_LOCK
@@ -95,12 +96,24 @@ ROWS = {
     "news_in_flight_reported_once_after": ("during 'start; start; starts'; starts", "1\n2"),
     "lease_after_boot_report_is_reported": ("during lease; agents", SEEN + "\n" + SEEN.replace("ip=", "ip=192.0.2.100")),
     "killed_agent_curl_still_in_flight": ("during 'kill -9 $(agent); start; start --if-idle'; agents", SEEN + "\n" + SEEN),
-    "killed_report_zombies_not_in_flight": ("during 'kill -9 -$(cut -d\" \" -f5 /proc/$(agent)/stat); start; started 2'; starts", "2"),
+    "killed_report_zombies_not_in_flight": ("during 'kill -9 $(cut -d\" \" -f1 /var/run/kelvorn/i.*) $(agent) $(curls); settle; start; started 2'; starts", "2"),
     "waiting_cron_holds_no_lease_report": ("start --spread 1000; lease; started; starts", "1"),
-    "record_of_another_boot_taken_over": ('plant "$$ $(since $$) 0-0"; start; settle; starts', "1"),
-    "record_whose_pid_is_reused_taken_over": ('sleep 60 & plant "$! 1 $(boot)"; start; settle; starts', "1"),
-    "record_of_a_live_report_kept": ('setsid sleep 60 & sleep 0.2; plant "$! $(since $!) $(boot)"; start; settle; starts', "0"),
-    "umask_and_proxies_not_passed_on": ("umask 0; http_proxy=p:1 HTTPS_PROXY=p no_proxy=x CURL_HOME=/ start; settle; agents", SEEN),
+    "record_of_another_process_taken_over": ('sleep 60 & plant $!; start; settle; starts', "1"),
+    "record_held_by_a_live_process_kept": ('plant 1; sleep 60 9</var/run/kelvorn/i.1 & start; settle; starts', "0"),
+    "umask_and_proxies_not_passed_on": ("umask 0; http_proxy=p:1 https_proxy=p HTTPS_PROXY=p all_proxy=p ALL_PROXY=p no_proxy=x "
+                                        "NO_PROXY=x CURL_HOME=/ XDG_CONFIG_HOME=/ start; settle; agents", SEEN),
+    # Names the script never makes; a FIFO for news; the lock's folder full.
+    "names_not_ours_ignored_and_removed": ("mkdir -p /var/run/kelvorn; for j in 999999999 9223372036854775807 08 09 0100; do ln -s x /var/run/kelvorn/$j; done;"
+                                           " for i in 1 2 3; do start; settle; done; starts; ls /var/run/kelvorn | grep -v '^i\\.' | paste -sd' '", "3\n1 2 3 again"),
+    "news_as_a_fifo_removed": ("mkdir -p /var/run/kelvorn; mkfifo /var/run/kelvorn/again; start; settle; starts; [ -f /var/run/kelvorn/again ] && echo file", "1\nfile"),
+    "old_records_cleared_every_8th": ("for i in $(seq 9); do start; settle; done; ls /var/run/kelvorn | wc -l", "5"),
+    "var_run_full_news_reported_without_lock": ("small size=64k; stall; start; started; yes >/var/run/fill 2>/dev/null; start; started 2; release; settle; starts; err",
+                                                "2\nkelvorn-start: the lock's folder cannot take news " + FULL),
+    "var_run_out_of_inodes_reported_without_lock": ("small nr_inodes=32; start; settle; i=0; while true 2>/dev/null >/var/run/f$i; do i=$((i+1)); done; start; settle; starts; err",
+                                                    "2\nkelvorn-start: the lock's folder cannot take a record " + FULL),
+    "lock_folder_remounted_read_only": ("small size=64k; start; settle; mount -o remount,ro /var/run; ro /tmp; start; settle; starts; err", "2\n" + ANY_LOCK),
+    "var_run_kelvorn_linked_to_a_folder_of_root": ("mkdir /rec/to; ln -s /rec/to /var/run/kelvorn; start; settle; ls -A /rec/to | wc -l; starts", "0\n1"),
+    "report_holds_no_caller_descriptor": ("stall; start 12>&1 | cat; started; release; settle; starts", "1"),
     # Where the lock cannot be had, a start reports anyway, and says so.
     "var_run_read_only_lock_in_tmp": ("ro /var/run; during 'start --if-idle; ls -d /tmp/kelvorn'; starts; err", "/tmp/kelvorn\n1"),
     "var_run_and_tmp_read_only": ("ro /var/run; ro /tmp; start; start; settle; starts; err", "2\n%s\n%s" % (ANY_LOCK, ANY_LOCK)),
@@ -115,7 +128,7 @@ ROWS = {
     # --spread and --offset.
     "spread_started_by_bare_name": ("cd /usr/sbin; PATH=/bin sh kelvorn-start --spread 1; settle; starts", "1"),
     "spread_from_a_copy_without_run_bit": ("cd /rec; cp /usr/sbin/kelvorn-start .; chmod -x kelvorn-start; PATH=/bin sh /rec/kelvorn-start --spread 1; settle; starts", "1"),
-    "spread_holds_no_caller_descriptor": ("start --spread 1000 2>&1 | cat; starts", "0"),
+    "spread_holds_no_caller_descriptor": ("PATH=/bin /usr/sbin/kelvorn-start --spread 1000 2>&1 15>&1 | cat; starts", "0"),
     "spread_finds_a_report_in_flight": ("during \"start --spread 1; until_ '! grep -qs -e -[-]if-idle /proc/[0-9]*/cmdline'\"; starts", "1"),
     "offset_known_answers": ("for m in 02:11:22:33:44:56/10 00:1a:2b:3c:4d:5e/1800 ff:ff:ff:ff:ff:ff/86400 00:00:00:00:00:01/3600; do"
                              " mac ${m%/*}; start --offset ${m#*/}; done", "6\n628\n66002\n2224"),
@@ -137,23 +150,30 @@ ROWS = {
     "resolv_conf_through_its_link": ("ln -sf /tmp/resolv.conf /etc/resolv.conf; lease; cat /tmp/resolv.conf; readlink /etc/resolv.conf",
                                      RESOLV + "\n/tmp/resolv.conf"),
     "resolv_conf_link_folder_made": ("ln -sf ../tmp/resolv.conf.d/auto /etc/resolv.conf; lease; cat /tmp/resolv.conf.d/auto", RESOLV),
+    "resolv_conf_relative_link_from_etc": ("cd /tmp; ln -sf resolv.d/conf /etc/resolv.conf; lease; cat /etc/resolv.d/conf", RESOLV),
+    "resolv_conf_0644_under_umask_0": ("umask 0; lease; stat -c %a /etc/resolv.conf", "644"),
+    "resolv_conf_read_only_bind_mount_leaves_nothing": (": >/rec/resolv; mount --bind /rec/resolv /etc/resolv.conf; mount -o remount,ro,bind /etc/resolv.conf;"
+                                                        " lease; ls /etc | grep -c resolv", "1"),
     "resolv_conf_bind_mount_written_in_place": (": >/rec/resolv; mount --bind /rec/resolv /etc/resolv.conf; lease; cat /rec/resolv; ls /etc | grep -c resolv",
                                                 RESOLV + "\n1"),
     "resolv_conf_without_mv_written_in_place": ("trim mv; lease; cat /etc/resolv.conf", RESOLV),
     "renewal_of_the_same_address_reports_nothing": ("lease; settle; hook renew " + LEASE + " dns=192.0.2.54; settle; starts; cat /etc/resolv.conf",
                                                     "1\nnameserver 192.0.2.54"),
     "renewal_with_a_new_address_reports": ("lease; settle; hook renew ip=192.0.2.101; settle; starts", "2"),
+    "renewal_to_a_prefix_of_the_address_reports": ("lease; settle; hook renew ip=192.0.2.10; settle; starts", "2"),
+    "lease_of_a_10_without_subnet_is_a_24": ("hook bound ip=10.1.2.3 router=10.1.2.1; routes",
+                                             "default via 10.1.2.1 dev eth1\n10.1.2.0/24 dev eth1 scope link src 10.1.2.3\n10.1.2.1 dev eth1 scope link"),
 }
 # Each applet trimmed in turn: the starts of a report while one is in
-# flight, and what the start says of it.
+# flight (the cron start's, through --spread without sleep), and what the
+# start says of it.
 for applet, starts, says in [
-        ("ln", 2, "no ln: no lock, " + NO_LOCK), ("readlink", 2, "no readlink: no lock, " + NO_LOCK),
-        ("mkdir", 2, ANY_LOCK[len("kelvorn-start: "):]), ("rm", 1, "no rm: the lock's old records stay"),
-        ("setsid", 1, "no setsid: a killed agent's curl is not known in flight"),
+        ("ln", 2, "no ln: no lock, " + NO_LOCK), ("mkdir", 2, ANY_LOCK[len("kelvorn-start: "):]),
+        ("rm", 1, "no rm: the lock's old records stay"),
         ("sleep", 1, "no sleep: --spread reports at once, a killed agent's curl is not waited for"),
-        ("id ls mv cat", 1, None)]:
+        ("id ls mv cat readlink setsid", 1, None)]:
     ROWS["without_" + applet.replace(" ", "_")] = (
-        "trim %s; during 'start --if-idle'; starts; err" % applet,
+        "trim %s; during 'start %s'; starts; err" % (applet, "--spread 5" if applet == "sleep" else "--if-idle"),
         "%d%s" % (starts, ("\nkelvorn-start: " + says) * 2 if says else ""))
 
 # Fleets of 3,600 routers whose eth1 addresses run in sequence, in steps of 4
