@@ -20,9 +20,9 @@ set(compiler "${CMAKE_CXX_COMPILER}" ${compiler_args})
 # stack protector guards, so a canary that the C library lacks fails here.
 file(WRITE ${probe}/probe.cc [=[
 #if defined(__OPTIMIZE__) && !defined(_FORTIFY_SOURCE)
-#define FORTIFY "ours"
+#define FORTIFY "YES"
 #else
-#define FORTIFY "not ours"
+#define FORTIFY "NO"
 #endif
 #include <stdio.h>
 #if defined(__UCLIBC__)
@@ -97,10 +97,7 @@ kelvorn_probe_libc(program)
 message(STATUS "kelvorn: C library ${libc}, loader ${loader}")
 set(KELVORN_LIBC ${libc})
 set(KELVORN_LIBC_LOADER "${loader}")
-set(KELVORN_PROBE_FORTIFY NO)
-if(fortify STREQUAL "ours")
-  set(KELVORN_PROBE_FORTIFY YES)
-endif()
+set(KELVORN_PROBE_FORTIFY ${fortify})
 
 if(loader STREQUAL "none")
   message(FATAL_ERROR "The compiler and flags link statically (the probe has no program "
