@@ -12,10 +12,11 @@
 #   without a canary refuses the stack protector at configure); claiming
 #   another C library must fail at configure;
 # - flag lines, each built by both (CMake's without RPATH): the same bytes
-#   from both, and what readelf shows of the agent. Ours come first and
-#   theirs last, so theirs win in any spelling; a compiler that does not
-#   default to PIE behind a STATIC_LIBRARY toolchain file, a symlinked
-#   compiler's strip, a reconfigure, switches spelled as CMake spells them;
+#   from both, and what the builds print of the agent, as its readelf shows
+#   it. Ours come first and theirs last, so theirs win in any spelling; a
+#   compiler that does not default to PIE behind a STATIC_LIBRARY toolchain
+#   file, a symlinked compiler's strip, a reconfigure, switches spelled as
+#   CMake spells them;
 # - the Makefile rebuilds on new flags or a new compiler, and refuses a bad
 #   host or switch as CMake does, its make syntax never expanded.
 #   install_check.sh SOURCE_DIR LIBC [TOOLCHAIN_FILE]
@@ -66,23 +67,16 @@ said() { tr -s ' \n' ' ' <"$1" | grep -E "$2" >/dev/null; }  # said LOG TEXT: CM
 same() {  # same WHAT A B
   cmp -s "$2" "$3" 2>/dev/null || fail "$1 differ ($(stat -c %s "$2") and $(stat -c %s "$3") bytes)"
 }
-# has WHAT AGENT WORDS: each +word is in the agent, each -word is not, as
-# readelf shows it: pie, relro, now (BIND_NOW), canary, fortify (_chk calls).
+# has WHAT AGENT WORDS: each +word is on in what the builds print of the
+# agent, and each -word off: PIE, RELRO, BIND_NOW, canary, fortified (calls),
+# and symtab (not stripped).
 has() {
-  local elf word pattern
-  elf=$(readelf -hldSW --dyn-syms "$2")
+  local line word
+  line="$(sh "$src/scripts/binary-report.sh" "$2" c++), symtab "
+  line+="$(readelf -SW "$2" | grep -q ' \.symtab ' && echo on || echo off),"
+  line=${line/fortified calls/fortified}
   for word in $3; do
-    case ${word#?} in
-      pie) pattern='Type: +DYN' ;;
-      relro) pattern='^ +GNU_RELRO ' ;;
-      now) pattern='\(FLAGS(_1)?\).*\<(BIND_NOW|NOW)\>' ;;
-      canary) pattern=' __stack_chk_fail\>' ;;
-      fortify) pattern=' __[a-z0-9_]+_chk\>' ;;
-      symtab) pattern=' \.symtab ' ;;
-    esac
-    found=-
-    ! grep -qE "$pattern" <<<"$elf" || found=+
-    [[ ${word:0:1} == "$found" ]] || fail "$1: not $word"
+    [[ $line == *" ${word#?} $([[ $word == +* ]] && echo on || echo off),"* ]] || fail "$1: not $word ($line)"
   done
 }
 
@@ -107,7 +101,7 @@ same "two clean builds" "$work/one/stage/usr/bin/kelvorn" "$work/second/build/st
 # The SDK's flags, as build systems pass them.
 mips=$(readelf -h "$work/one/kelvorn" | grep "Machine: *MIPS" >/dev/null && echo "-mips32r2 -mtune=24kc" || :)
 flags="-Os -pipe $mips -fno-caller-saves -fno-plt -Wformat -Werror=format-security"
-flags+=" -fstack-protector -D_FORTIFY_SOURCE=1" ldflags="-Wl,-z,now -Wl,-z,relro" kept="+relro +now"
+flags+=" -fstack-protector -D_FORTIFY_SOURCE=1" ldflags="-Wl,-z,now -Wl,-z,relro" kept="+RELRO +BIND_NOW"
 if [[ $libc == uclibc-ng ]]; then  # built without SSP: refused before any compile
   build "$work/ssp" "${sdk[@]}" -DCMAKE_CXX_FLAGS="$flags" &&
     fail "the stack protector was not refused for $libc"
@@ -135,12 +129,12 @@ while IFS='|' read -r name cxxflags ldflags want more; do
   same "$name: CMake's and the Makefile's agents" "$work/$name/stage/usr/bin/kelvorn" "$made"
   has "$name" "$made" "$want"
 done <<EOF
-plain|||-symtab +pie +now|
-off words|-fno-stack-protector -U_FORTIFY_SOURCE|-no-pie -Wl,-z,norelro -Wl,-z,lazy|-pie -relro -now -canary -fortify|
-split linker words|-Xlinker -z -Xlinker lazy|-Wl,-z -Wl,norelro|-relro -now +pie|
-split RELRO, -O2|-O2|-Wl,-z -Wl,relro|+relro +now|
-no PIE by default, STATIC_LIBRARY probes|||+pie|-DCMAKE_TOOLCHAIN_FILE=$work/no-pie.cmake
-an rpath with ld-||-Wl,-rpath,/opt/vendor/ld-libs|+now|
+plain|||-symtab +PIE +BIND_NOW|
+off words|-fno-stack-protector -U_FORTIFY_SOURCE|-no-pie -Wl,-z,norelro -Wl,-z,lazy|-PIE -RELRO -BIND_NOW -canary -fortified|
+split linker words|-Xlinker -z -Xlinker lazy|-Wl,-z -Wl,norelro|-RELRO -BIND_NOW +PIE|
+split RELRO, -O2|-O2|-Wl,-z -Wl,relro|+RELRO +BIND_NOW|
+no PIE by default, STATIC_LIBRARY probes|||+PIE|-DCMAKE_TOOLCHAIN_FILE=$work/no-pie.cmake
+an rpath with ld-||-Wl,-rpath,/opt/vendor/ld-libs|+BIND_NOW|
 a symlinked compiler|||-symtab|-DCMAKE_CXX_COMPILER=$work/router-g++
 LTO spelled no|||-symtab|-DKELVORN_LTO=no
 EOF
@@ -152,7 +146,7 @@ same "a symlinked compiler's and the plain build" "$work/plain/stage/usr/bin/kel
 # The Makefile rebuilds on new flags, and on a new compiler.
 make_like "$work/plain"
 m=(make -s -C "$work/plain.make" -f "$src/Makefile" "${vars[@]}")
-"${m[@]}" LDFLAGS=-no-pie >/dev/null 2>&1 && has "new flags" "$work/plain.make/kelvorn" "-pie" ||
+"${m[@]}" LDFLAGS=-no-pie >/dev/null 2>&1 && has "new flags" "$work/plain.make/kelvorn" "-PIE" ||
   fail "new flags were not built"
 mkdir "$work/compiler"
 make -s -C "$work/compiler" -f "$src/Makefile" CXX=c++ KELVORN_APMIB_DIR="$work/compiler" standin \
